@@ -1,0 +1,359 @@
+// The element engine's common vocabulary.
+//
+// An element matches a grammar fragment against UTF-8 text at a byte
+// position. Every element kind is a `final` class implementing `Element`;
+// the virtual table is its operation table, and generic drivers that know
+// the kind call its operations directly so they inline. Elements are
+// immutable once built (a Forward's inner element excepted), shared by
+// atomic intrusive reference counts, and safe to use from several threads.
+//
+// Failures inside the engine are values (`ParseOutcome`), never exceptions.
+// Positions are byte offsets into the text. Nothing here knows of Python.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <utility>
+
+#include "small_vector.hpp"
+
+namespace quernlet {
+
+using Pos = std::uint64_t;
+
+// ---------------------------------------------------------------------------
+// Intrusive reference counting.
+
+// Base of every reference-counted engine object. Counts start at one: the
+// creator's reference, adopted by `Ref::adopt`.
+class RefCounted {
+ public:
+  RefCounted(const RefCounted&) = delete;
+  RefCounted& operator=(const RefCounted&) = delete;
+
+  void add_ref() const noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
+  void release() const noexcept {
+    if (refs_.fetch_sub(1, std::memory_order_release) == 1) {
+      std::atomic_thread_fence(std::memory_order_acquire);
+      delete this;
+    }
+  }
+  std::uint64_t ref_count() const noexcept { return refs_.load(std::memory_order_relaxed); }
+
+ protected:
+  RefCounted() = default;
+  virtual ~RefCounted() = default;
+
+ private:
+  mutable std::atomic<std::uint64_t> refs_{1};
+};
+
+// An owning pointer to a `RefCounted` object.
+template <class T>
+class Ref {
+ public:
+  Ref() noexcept = default;
+  Ref(std::nullptr_t) noexcept {}
+  // Takes over the reference that `p` was created with.
+  static Ref adopt(T* p) noexcept { return Ref(p, 0); }
+  // Adds a reference to `p`.
+  static Ref share(T* p) noexcept {
+    if (p) p->add_ref();
+    return Ref(p, 0);
+  }
+  template <class... Args>
+  static Ref make(Args&&... args) {
+    return adopt(new T(std::forward<Args>(args)...));
+  }
+
+  Ref(const Ref& o) noexcept : p_(o.p_) {
+    if (p_) p_->add_ref();
+  }
+  Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  template <class U>
+  Ref(Ref<U> o) noexcept : p_(o.release()) {}
+  Ref& operator=(Ref o) noexcept {
+    std::swap(p_, o.p_);
+    return *this;
+  }
+  ~Ref() {
+    if (p_) p_->release();
+  }
+
+  T* get() const noexcept { return p_; }
+  T* operator->() const noexcept { return p_; }
+  T& operator*() const noexcept { return *p_; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  // Gives up ownership without releasing.
+  T* release() noexcept { return std::exchange(p_, nullptr); }
+
+ private:
+  Ref(T* p, int) noexcept : p_(p) {}
+  T* p_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Shared immutable strings: token texts and failure messages.
+
+// One heap block holding an atomic count and the bytes; copies share it.
+// The empty string holds no block.
+class SharedString {
+ public:
+  SharedString() noexcept = default;
+  explicit SharedString(std::string_view s);
+  // A string that lives for the whole process (fixed messages).
+  static SharedString immortal(std::string_view s);
+
+  SharedString(const SharedString& o) noexcept : b_(o.b_) {
+    if (b_) b_->refs.fetch_add(1, std::memory_order_relaxed);
+  }
+  SharedString(SharedString&& o) noexcept : b_(std::exchange(o.b_, nullptr)) {}
+  SharedString& operator=(SharedString o) noexcept {
+    std::swap(b_, o.b_);
+    return *this;
+  }
+  ~SharedString() {
+    if (b_ && b_->refs.fetch_sub(1, std::memory_order_release) == 1) destroy();
+  }
+
+  std::string_view view() const noexcept {
+    return b_ ? std::string_view(b_->data, b_->size) : std::string_view();
+  }
+  const char* data() const noexcept { return b_ ? b_->data : ""; }
+  std::size_t size() const noexcept { return b_ ? b_->size : 0; }
+  bool empty() const noexcept { return size() == 0; }
+  // Identity of the shared block (null for the empty string); equal blocks
+  // mean equal texts, so callers can use it as a cheap cache key.
+  const void* identity() const noexcept { return b_; }
+  std::uint64_t use_count() const noexcept {
+    return b_ ? b_->refs.load(std::memory_order_relaxed) : 0;
+  }
+
+ private:
+  struct Block {
+    std::atomic<std::uint64_t> refs;
+    std::size_t size;
+    char data[1];
+  };
+  void destroy() noexcept;
+  Block* b_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Tokens and results.
+
+// One result token: a text, or a list of tokens (made only by Group).
+// Copying shares a text and copies a list deeply; moving never allocates.
+class Token {
+ public:
+  // The empty text.
+  Token() noexcept = default;
+  explicit Token(SharedString text) noexcept : text_(std::move(text)) {}
+  // A list token holding `items` (an array of exactly `count` tokens).
+  Token(std::unique_ptr<Token[]> items, std::size_t count) noexcept
+      : items_(std::move(items)), count_(count), is_list_(true) {}
+
+  Token(const Token& o);
+  Token(Token&& o) noexcept = default;
+  Token& operator=(const Token& o);
+  Token& operator=(Token&& o) noexcept = default;
+  ~Token() = default;
+
+  bool is_list() const noexcept { return is_list_; }
+  const SharedString& text() const noexcept { return text_; }
+  std::span<const Token> items() const noexcept { return {items_.get(), count_}; }
+
+ private:
+  SharedString text_;
+  std::unique_ptr<Token[]> items_;
+  std::size_t count_ = 0;
+  bool is_list_ = false;
+};
+
+using ParseResults = SmallVector<Token, 2>;
+
+// The engine's failure value: a shared message and the byte position where
+// the failure arose. `too_deep` marks a parse abandoned because the calling
+// thread's stack ran low (runaway recursion), which callers must not treat
+// as an ordinary failure to match.
+struct ParseException {
+  SharedString message;
+  Pos position = 0;
+  bool too_deep = false;
+};
+
+// The result of `parse_impl`: an end and tokens, or a failure.
+class ParseOutcome {
+ public:
+  static ParseOutcome success(Pos end, ParseResults tokens = {}) noexcept {
+    ParseOutcome o;
+    o.ok_ = true;
+    o.pos_ = end;
+    o.tokens_ = std::move(tokens);
+    return o;
+  }
+  static ParseOutcome failure(SharedString message, Pos position) noexcept {
+    ParseOutcome o;
+    o.ok_ = false;
+    o.pos_ = position;
+    o.message_ = std::move(message);
+    return o;
+  }
+  static ParseOutcome failure(ParseException e) noexcept {
+    ParseOutcome o = failure(std::move(e.message), e.position);
+    o.too_deep_ = e.too_deep;
+    return o;
+  }
+  static ParseOutcome stack_exhausted(Pos position) noexcept;
+
+  bool ok() const noexcept { return ok_; }
+  // Success: where the match ends.
+  Pos end() const noexcept { return pos_; }
+  ParseResults& tokens() noexcept { return tokens_; }
+  const ParseResults& tokens() const noexcept { return tokens_; }
+  ParseResults take_tokens() noexcept { return std::move(tokens_); }
+  // Failure: the message, the position and whether it was a stack give-up.
+  const SharedString& message() const noexcept { return message_; }
+  Pos position() const noexcept { return pos_; }
+  bool too_deep() const noexcept { return too_deep_; }
+  ParseException take_exception() noexcept {
+    return ParseException{std::move(message_), pos_, too_deep_};
+  }
+
+ private:
+  ParseOutcome() noexcept = default;
+  ParseResults tokens_;
+  SharedString message_;
+  Pos pos_ = 0;
+  bool ok_ = false;
+  bool too_deep_ = false;
+};
+
+// The input of one parse. `skip_ws` governs the child whitespace rule in
+// `parse_impl`; Combine clears it for its subtree and restores it.
+struct ParseContext {
+  std::string_view text;
+  bool skip_ws = true;
+};
+
+// The result of `try_match_at`: `end` is meaningful only when `matched`.
+struct MatchResult {
+  bool matched = false;
+  Pos end = 0;
+};
+
+inline constexpr MatchResult kNoMatch{};
+inline constexpr MatchResult matched_at(Pos end) noexcept { return {true, end}; }
+
+// How a kind's tokens relate to its match; drivers use it to decide whether
+// the allocation-free `try_match_at` suffices.
+enum class ElementClass : std::uint8_t { Normal = 0, Suppress = 1, Group = 2, Complex = 3 };
+
+// ---------------------------------------------------------------------------
+// Whitespace and UTF-8.
+
+// Tab, line feed, carriage return and space: the whitespace that elements
+// skip. Form feed and vertical tab are not whitespace.
+inline constexpr bool is_whitespace(unsigned char b) noexcept {
+  return b == ' ' || b == '\t' || b == '\n' || b == '\r';
+}
+
+// The first position q >= p whose byte is not whitespace, or the length.
+// Positions at or past the end are returned unchanged.
+inline Pos advance_past_whitespace(std::string_view text, Pos p) noexcept {
+  while (p < text.size() && is_whitespace(static_cast<unsigned char>(text[p]))) ++p;
+  return p;
+}
+
+// True when `pos` does not fall inside a multi-byte character.
+inline bool is_char_boundary(std::string_view text, Pos pos) noexcept {
+  return pos == 0 || pos >= text.size() || (static_cast<unsigned char>(text[pos]) & 0xC0) != 0x80;
+}
+
+// Decodes the character starting at `pos` of well-formed UTF-8 text
+// (`pos` < size, on a boundary). Returns the code point and sets `len`.
+inline std::uint32_t decode_utf8(std::string_view text, Pos pos, unsigned& len) noexcept {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data()) + pos;
+  const std::size_t left = text.size() - pos;
+  unsigned char b = s[0];
+  if (b < 0x80) {
+    len = 1;
+    return b;
+  }
+  if (b >= 0xF0 && left >= 4) {
+    len = 4;
+    return ((b & 0x07u) << 18) | ((s[1] & 0x3Fu) << 12) | ((s[2] & 0x3Fu) << 6) | (s[3] & 0x3Fu);
+  }
+  if (b >= 0xE0 && left >= 3) {
+    len = 3;
+    return ((b & 0x0Fu) << 12) | ((s[1] & 0x3Fu) << 6) | (s[2] & 0x3Fu);
+  }
+  if (b >= 0xC0 && left >= 2) {
+    len = 2;
+    return ((b & 0x1Fu) << 6) | (s[1] & 0x3Fu);
+  }
+  len = 1;  // continuation byte or truncated text: treat as one opaque byte
+  return 0xFFFD;
+}
+
+// ---------------------------------------------------------------------------
+// Runaway recursion.
+//
+// Grammars recurse only through Forward, so Forward checks the real stack of
+// the calling thread before every entry. When less than a safety margin is
+// left, the match gives up: `parse_impl` fails with a too-deep failure and
+// `try_match_at` reports no match, and the thread's too-deep flag is set.
+// The flag is sticky so that an alternative or repetition that swallows the
+// failure cannot hide it; whoever started the run takes it afterwards with
+// `take_too_deep` and reports runaway recursion instead of the result.
+bool stack_nearly_exhausted() noexcept;
+void note_too_deep() noexcept;
+bool take_too_deep() noexcept;
+
+// ---------------------------------------------------------------------------
+// The element interface.
+
+class Element : public RefCounted {
+ public:
+  // Parses at `pos` and builds tokens. Does not skip whitespace at `pos`.
+  virtual ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const = 0;
+  // The same test as `parse_impl` without tokens or messages; allocates
+  // nothing (Combine, Forward and general Regex excepted). Applies the child
+  // whitespace rule as if `skip_ws` were set.
+  virtual MatchResult try_match_at(std::string_view text, Pos pos) const = 0;
+  // Skips leading whitespace from 0, then parses there. The outcome's end
+  // is where the match stopped; nothing checks that the text was used up.
+  virtual ParseOutcome parse_from_start(std::string_view text) const;
+  virtual ElementClass element_class() const noexcept { return ElementClass::Normal; }
+  // Whether a sequence or repetition skips whitespace before this element.
+  virtual bool skips_whitespace() const noexcept { return true; }
+};
+
+using ElementHandle = Ref<const Element>;
+
+// The common start rule, written out so that kinds can inline it.
+// A run that gave up for lack of stack reports that, whatever its result.
+template <class Kind>
+ParseOutcome parse_from_start_of(const Kind& kind, std::string_view text) {
+  ParseContext ctx{text, true};
+  const Pos start = advance_past_whitespace(text, 0);
+  ParseOutcome out = kind.Kind::parse_impl(ctx, start);
+  if (take_too_deep()) return ParseOutcome::stack_exhausted(start);
+  return out;
+}
+
+// The child whitespace rule: where a sequence or repetition tries `child`
+// at `p`, it first skips whitespace when the child asks for it.
+inline Pos skip_before(const ParseContext& ctx, const Element& child, Pos p) noexcept {
+  return ctx.skip_ws && child.skips_whitespace() ? advance_past_whitespace(ctx.text, p) : p;
+}
+inline Pos skip_before(std::string_view text, const Element& child, Pos p) noexcept {
+  return child.skips_whitespace() ? advance_past_whitespace(text, p) : p;
+}
+
+}  // namespace quernlet
