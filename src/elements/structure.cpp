@@ -1,0 +1,322 @@
+#include "structure.hpp"
+
+#include <memory>
+
+namespace quernlet {
+
+namespace {
+
+// Fixed failure texts, made once and shared for the life of the process.
+const SharedString& no_match_found() {
+  static const SharedString s = SharedString::immortal("No match found");
+  return s;
+}
+const SharedString& suppress_no_match() {
+  static const SharedString s = SharedString::immortal("Suppress: no match");
+  return s;
+}
+const SharedString& expected_at_least_one() {
+  static const SharedString s = SharedString::immortal("Expected at least one match");
+  return s;
+}
+const SharedString& no_progress_in_exactly() {
+  static const SharedString s = SharedString::immortal("No progress in Exactly");
+  return s;
+}
+const SharedString& skip_to_not_found() {
+  static const SharedString s = SharedString::immortal("SkipTo: target not found");
+  return s;
+}
+const SharedString& combine_no_match() {
+  static const SharedString s = SharedString::immortal("Combine: no match");
+  return s;
+}
+
+// One text token holding a fresh copy of text[pos, end). The caller has
+// checked pos <= end <= text.size() unless the span is empty.
+ParseResults span_token(std::string_view text, Pos pos, Pos end) {
+  ParseResults tokens;
+  tokens.push_back(end > pos ? Token(SharedString(text.substr(pos, end - pos))) : Token());
+  return tokens;
+}
+
+// The ZeroOrMore loop shared with OneOrMore. Succeeds with the end of the
+// last advancing repetition (`pos` when none) and sets `advanced`; the only
+// failure it returns is a child's stack give-up, which must not be taken
+// for the end of the repetition.
+ParseOutcome repeat_parse(ParseContext& ctx, const Element& child, Pos pos, bool& advanced) {
+  ParseResults tokens;
+  Pos end = pos;
+  advanced = false;
+  for (;;) {
+    const Pos p = skip_before(ctx, child, end);
+    ParseOutcome out = child.parse_impl(ctx, p);
+    if (!out.ok()) {
+      if (out.too_deep()) return out;
+      break;
+    }
+    if (out.end() <= p) break;
+    tokens.append(std::move(out.tokens()));
+    end = out.end();
+    advanced = true;
+  }
+  return ParseOutcome::success(end, std::move(tokens));
+}
+
+// The try_match_at form of the same loop, continuing from a match ending at `end`.
+Pos repeat_match(std::string_view text, const Element& child, Pos end) noexcept {
+  for (;;) {
+    const Pos p = skip_before(text, child, end);
+    const MatchResult m = child.try_match_at(text, p);
+    if (!m.matched || m.end <= p) return end;
+    end = m.end;
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// And
+
+ParseOutcome AndElement::parse_impl(ParseContext& ctx, Pos pos) const {
+  ParseResults tokens;
+  Pos p = pos;
+  for (const ElementHandle& child : exprs_) {
+    ParseOutcome out = child->parse_impl(ctx, skip_before(ctx, *child, p));
+    if (!out.ok()) return out;
+    p = out.end();
+    tokens.append(std::move(out.tokens()));
+  }
+  return ParseOutcome::success(p, std::move(tokens));
+}
+
+MatchResult AndElement::try_match_at(std::string_view text, Pos pos) const {
+  Pos p = pos;
+  for (const ElementHandle& child : exprs_) {
+    const MatchResult m = child->try_match_at(text, skip_before(text, *child, p));
+    if (!m.matched) return kNoMatch;
+    p = m.end;
+  }
+  return matched_at(p);
+}
+
+ParseOutcome AndElement::parse_from_start(std::string_view text) const {
+  return parse_from_start_of(*this, text);
+}
+
+// ---------------------------------------------------------------------------
+// MatchFirst
+
+ParseOutcome MatchFirstElement::parse_impl(ParseContext& ctx, Pos pos) const {
+  if (exprs_.empty()) return ParseOutcome::failure(no_match_found(), pos);
+  // Each failure replaces the previous one, so at most one is held; the
+  // last alternative's is returned as it is.
+  for (std::size_t i = 0;; ++i) {
+    ParseOutcome out = exprs_[i]->parse_impl(ctx, pos);
+    if (out.ok() || out.too_deep() || i + 1 == exprs_.size()) return out;
+  }
+}
+
+MatchResult MatchFirstElement::try_match_at(std::string_view text, Pos pos) const {
+  for (const ElementHandle& alt : exprs_) {
+    const MatchResult m = alt->try_match_at(text, pos);
+    if (m.matched) return m;
+  }
+  return kNoMatch;
+}
+
+ParseOutcome MatchFirstElement::parse_from_start(std::string_view text) const {
+  return parse_from_start_of(*this, text);
+}
+
+// ---------------------------------------------------------------------------
+// Optional
+
+ParseOutcome OptionalElement::parse_impl(ParseContext& ctx, Pos pos) const {
+  ParseOutcome out = expr_->parse_impl(ctx, pos);
+  if (out.ok() || out.too_deep()) return out;
+  return ParseOutcome::success(pos);
+}
+
+MatchResult OptionalElement::try_match_at(std::string_view text, Pos pos) const {
+  const MatchResult m = expr_->try_match_at(text, pos);
+  return matched_at(m.matched ? m.end : pos);
+}
+
+ParseOutcome OptionalElement::parse_from_start(std::string_view text) const {
+  return parse_from_start_of(*this, text);
+}
+
+// ---------------------------------------------------------------------------
+// ZeroOrMore
+
+ParseOutcome ZeroOrMoreElement::parse_impl(ParseContext& ctx, Pos pos) const {
+  bool advanced;
+  return repeat_parse(ctx, *expr_, pos, advanced);
+}
+
+MatchResult ZeroOrMoreElement::try_match_at(std::string_view text, Pos pos) const {
+  return matched_at(repeat_match(text, *expr_, pos));
+}
+
+ParseOutcome ZeroOrMoreElement::parse_from_start(std::string_view text) const {
+  return parse_from_start_of(*this, text);
+}
+
+// ---------------------------------------------------------------------------
+// OneOrMore
+
+ParseOutcome OneOrMoreElement::parse_impl(ParseContext& ctx, Pos pos) const {
+  bool advanced;
+  ParseOutcome out = repeat_parse(ctx, *expr_, pos, advanced);
+  if (!out.ok() || advanced) return out;
+  return ParseOutcome::failure(expected_at_least_one(), pos);
+}
+
+MatchResult OneOrMoreElement::try_match_at(std::string_view text, Pos pos) const {
+  // Unlike parse_impl, a first match that does not advance is accepted.
+  const MatchResult first = expr_->try_match_at(text, skip_before(text, *expr_, pos));
+  if (!first.matched) return kNoMatch;
+  return matched_at(repeat_match(text, *expr_, first.end));
+}
+
+ParseOutcome OneOrMoreElement::parse_from_start(std::string_view text) const {
+  return parse_from_start_of(*this, text);
+}
+
+// ---------------------------------------------------------------------------
+// Exactly
+
+ParseOutcome ExactlyElement::parse_impl(ParseContext& ctx, Pos pos) const {
+  ParseResults tokens;
+  Pos p = pos;
+  for (std::uint64_t i = 0; i < count_; ++i) {
+    p = skip_before(ctx, *expr_, p);
+    ParseOutcome out = expr_->parse_impl(ctx, p);
+    if (!out.ok()) return out;
+    if (out.end() <= p) return ParseOutcome::failure(no_progress_in_exactly(), p);
+    p = out.end();
+    tokens.append(std::move(out.tokens()));
+  }
+  return ParseOutcome::success(p, std::move(tokens));
+}
+
+MatchResult ExactlyElement::try_match_at(std::string_view text, Pos pos) const {
+  Pos p = pos;
+  for (std::uint64_t i = 0; i < count_; ++i) {
+    p = skip_before(text, *expr_, p);
+    const MatchResult m = expr_->try_match_at(text, p);
+    if (!m.matched || m.end <= p) return kNoMatch;
+    p = m.end;
+  }
+  return matched_at(p);
+}
+
+ParseOutcome ExactlyElement::parse_from_start(std::string_view text) const {
+  return parse_from_start_of(*this, text);
+}
+
+// ---------------------------------------------------------------------------
+// Group
+
+ParseOutcome GroupElement::parse_impl(ParseContext& ctx, Pos pos) const {
+  ParseOutcome out = expr_->parse_impl(ctx, pos);
+  if (!out.ok()) return out;
+  ParseResults& inner = out.tokens();
+  const std::size_t n = inner.size();
+  std::unique_ptr<Token[]> items;
+  if (n != 0) {
+    items = std::make_unique<Token[]>(n);
+    for (std::size_t i = 0; i < n; ++i) items[i] = std::move(inner[i]);
+  }
+  ParseResults tokens;
+  tokens.push_back(Token(std::move(items), n));
+  return ParseOutcome::success(out.end(), std::move(tokens));
+}
+
+MatchResult GroupElement::try_match_at(std::string_view text, Pos pos) const {
+  return expr_->try_match_at(text, pos);
+}
+
+ParseOutcome GroupElement::parse_from_start(std::string_view text) const {
+  return parse_from_start_of(*this, text);
+}
+
+// ---------------------------------------------------------------------------
+// Suppress
+
+ParseOutcome SuppressElement::parse_impl(ParseContext& ctx, Pos pos) const {
+  const MatchResult m = expr_->try_match_at(ctx.text, pos);
+  if (!m.matched) return ParseOutcome::failure(suppress_no_match(), pos);
+  return ParseOutcome::success(m.end);
+}
+
+MatchResult SuppressElement::try_match_at(std::string_view text, Pos pos) const {
+  return expr_->try_match_at(text, pos);
+}
+
+ParseOutcome SuppressElement::parse_from_start(std::string_view text) const {
+  return parse_from_start_of(*this, text);
+}
+
+// ---------------------------------------------------------------------------
+// Combine
+
+ParseOutcome CombineElement::parse_impl(ParseContext& ctx, Pos pos) const {
+  // Restores the caller's flag on every way out, a throwing child included.
+  struct SkipWsRestore {
+    ParseContext& ctx;
+    bool saved;
+    ~SkipWsRestore() { ctx.skip_ws = saved; }
+  } restore{ctx, ctx.skip_ws};
+  ctx.skip_ws = false;
+
+  ParseOutcome out = expr_->parse_impl(ctx, pos);
+  if (!out.ok()) return out;
+  const Pos end = out.end();
+  // A child started inside a character, or one that steps by bytes, could
+  // put an end of the span inside one; such a span is no match rather than
+  // a token that is not valid UTF-8 (as SkipTo, which never starts there).
+  const bool in_text = end == pos || (pos < end && end <= ctx.text.size());
+  if (!in_text || !is_char_boundary(ctx.text, pos) || !is_char_boundary(ctx.text, end)) {
+    return ParseOutcome::failure(combine_no_match(), pos);
+  }
+  return ParseOutcome::success(end, span_token(ctx.text, pos, end));
+}
+
+MatchResult CombineElement::try_match_at(std::string_view text, Pos pos) const {
+  ParseContext ctx{text, true};
+  const ParseOutcome out = CombineElement::parse_impl(ctx, pos);
+  return out.ok() ? matched_at(out.end()) : kNoMatch;
+}
+
+ParseOutcome CombineElement::parse_from_start(std::string_view text) const {
+  return parse_from_start_of(*this, text);
+}
+
+// ---------------------------------------------------------------------------
+// SkipTo
+
+ParseOutcome SkipToElement::parse_impl(ParseContext& ctx, Pos pos) const {
+  const MatchResult m = SkipToElement::try_match_at(ctx.text, pos);
+  if (!m.matched) return ParseOutcome::failure(skip_to_not_found(), pos);
+  return ParseOutcome::success(m.end, span_token(ctx.text, pos, m.end));
+}
+
+MatchResult SkipToElement::try_match_at(std::string_view text, Pos pos) const {
+  // Candidates are the character boundaries from pos to the end, the end
+  // included; a pos inside a character would start a token that cuts it.
+  const Pos len = text.size();
+  if (pos > len || !is_char_boundary(text, pos)) return kNoMatch;
+  const Element& target = *expr_;
+  for (Pos p = pos;; ++p) {
+    if (is_char_boundary(text, p) && target.try_match_at(text, p).matched) return matched_at(p);
+    if (p == len) return kNoMatch;
+  }
+}
+
+ParseOutcome SkipToElement::parse_from_start(std::string_view text) const {
+  return parse_from_start_of(*this, text);
+}
+
+}  // namespace quernlet
