@@ -1,0 +1,61 @@
+// A small RAII layer over CPython references.
+//
+// `Object` owns one strong reference; it is made with `steal` (take over a
+// new reference, as returned by most C-API calls) or `borrow` (add one to a
+// borrowed reference). Every raw `PyObject*` that the module owns lives in
+// an `Object`, so no early return can leak or double-free it.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string_view>
+#include <utility>
+
+namespace quernlet::py {
+
+class Object {
+ public:
+  Object() noexcept = default;
+  static Object steal(PyObject* p) noexcept { return Object(p); }
+  static Object borrow(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return Object(p);
+  }
+
+  Object(const Object& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
+  Object(Object&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  // Takes the new reference before dropping the old one.
+  Object& operator=(Object o) noexcept {
+    std::swap(p_, o.p_);
+    return *this;
+  }
+  ~Object() { Py_XDECREF(p_); }
+
+  PyObject* get() const noexcept { return p_; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  // Hands the reference to the caller (typically as a return value).
+  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+
+ private:
+  explicit Object(PyObject* p) noexcept : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+// A new `str` from UTF-8 bytes; null with an exception set when the bytes
+// are not valid UTF-8 or memory runs out.
+inline Object str(std::string_view s) noexcept {
+  return Object::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+// The UTF-8 form of a `str`, borrowed from the object (valid while it
+// lives). Returns false with an exception set when it has none.
+inline bool utf8_view(PyObject* s, std::string_view& out) noexcept {
+  Py_ssize_t n = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(s, &n);
+  if (!data) return false;
+  out = std::string_view(data, static_cast<std::size_t>(n));
+  return true;
+}
+
+}  // namespace quernlet::py

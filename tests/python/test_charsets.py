@@ -1,0 +1,99 @@
+"""The character-set functions and one_of."""
+
+import string
+
+import pytest
+from hypothesis import given, strategies as st
+
+import quernlet as q
+
+PUNCTUATION = "".join(chr(c) for c in range(0x21, 0x7F) if not chr(c).isalnum())
+
+CHARSETS = {
+    "alphas": string.ascii_uppercase + string.ascii_lowercase,
+    "alphanums": string.ascii_uppercase + string.ascii_lowercase + string.digits,
+    "nums": string.digits,
+    "printables": string.digits + string.ascii_lowercase + string.ascii_uppercase + PUNCTUATION,
+    "hexnums": "0123456789abcdefABCDEF",
+    "alphas_upper": string.ascii_uppercase,
+    "alphas_lower": string.ascii_lowercase,
+}
+
+# The characters with the Unicode White_Space property.
+WHITE_SPACE = ("\t\n\x0b\x0c\r \x85\xa0\u1680" + "".join(chr(c) for c in range(0x2000, 0x200B))
+               + "\u2028\u2029\u202f\u205f\u3000")
+
+
+@pytest.mark.parametrize("name, expected", CHARSETS.items())
+def test_charset_values(name, expected):
+    f = getattr(q, name)
+    value = f()
+    assert value == expected
+    assert f() is not value
+    with pytest.raises(TypeError):
+        f(1)
+
+
+def words_of(text):
+    """The alternatives of one_of(text), read back by scanning the text itself."""
+    return [item[0] for item in q.one_of(text).search_string(text)]
+
+
+@pytest.mark.parametrize("text, words", [
+    ("+ - * /", ["+", "-", "*", "/"]),
+    ("  a\tb\n\nc  ", ["a", "b", "c"]),
+    ("a\x0bb", ["a", "b"]),
+    ("a\x0cb", ["a", "b"]),
+    ("a\xa0b", ["a", "b"]),
+    ("a\u3000b", ["a", "b"]),
+    ("a\u2028b\x85c", ["a", "b", "c"]),
+    ("a\x1fb", ["a\x1fb"]),
+    ("a\x1cb", ["a\x1cb"]),
+    ("\u00e9t\u00e9 \u00fc", ["\u00e9t\u00e9", "\u00fc"]),
+])
+def test_one_of_splits_on_unicode_white_space(text, words):
+    assert words_of(text) == words
+
+
+def test_one_of_keeps_order_and_duplicates():
+    m = q.one_of("< <=")
+    assert type(m) is q.MatchFirst
+    assert m.parse_string("<=") == ["<"]
+    assert q.one_of("a a").parse_string("a") == ["a"]
+
+
+@pytest.mark.parametrize("text", ["", "   ", "\u3000", WHITE_SPACE])
+def test_one_of_needs_a_word(text):
+    with pytest.raises(ValueError, match="^one_of requires at least one string$"):
+        q.one_of(text)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: q.one_of(["a", "b"]), "argument 'strs': 'list' object is not an instance of 'str'"),
+    (lambda: q.one_of(), "one_of() missing 1 required positional argument: 'strs'"),
+    (lambda: q.one_of("a", "b"), "one_of() takes 1 positional arguments but 2 were given"),
+    (lambda: q.one_of("a", strs="b"), "one_of() got multiple values for argument 'strs'"),
+    (lambda: q.one_of(s="a"), "one_of() got an unexpected keyword argument 's'"),
+])
+def test_one_of_argument_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_one_of_by_keyword():
+    assert q.one_of(strs="x y").parse_string("y") == ["y"]
+
+
+words = st.text(alphabet="ab\u00e9\x1f", min_size=1, max_size=4)
+separators = st.text(alphabet=WHITE_SPACE, min_size=1, max_size=3)
+
+
+@given(st.lists(words, min_size=1, max_size=6), st.lists(separators, min_size=7, max_size=7))
+def test_one_of_alternatives_follow_the_words(ws, seps):
+    text = seps[0] + "".join(w + s for w, s in zip(ws, seps[1:]))
+    m = q.one_of(text)
+    for w in ws:
+        # The first word (in order) that starts `w` is the alternative that wins.
+        first = next(x for x in ws if w.startswith(x))
+        assert m.parse_string(w) == [first]

@@ -1,0 +1,194 @@
+"""Constructors: argument binding, conversions and validation."""
+
+import pytest
+
+import quernlet as q
+
+A = q.Literal("a")
+
+
+def test_arguments_by_keyword_and_the_edges_that_are_accepted():
+    built = [
+        q.Literal(s=""), q.Char(""), q.Word(init_chars="x", body_chars=None),
+        q.Regex(pattern="x+"), q.QuotedString("'", "\\", False, True),
+        q.QuotedString(unquote=False, multiline=True, esc_char="", quote_char=""),
+        q.MatchFirst(exprs=[A, A]), q.Exactly(count=2**64 - 1, expr=A), q.SkipTo(expr=A),
+    ]
+    assert [type(x).__name__ for x in built] == [
+        "Literal", "Char", "Word", "Regex", "QuotedString", "QuotedString", "MatchFirst",
+        "Exactly", "SkipTo"]
+
+
+@pytest.mark.parametrize("call, error, message", [
+    # Binding.
+    (lambda: q.Literal(), TypeError,
+     "Literal.__new__() missing 1 required positional argument: 's'"),
+    (lambda: q.Empty(1), TypeError, "Empty.__new__() takes 0 positional arguments but 1 was given"),
+    (lambda: q.rest_of_line(x=1), TypeError,
+     "rest_of_line.__new__() got an unexpected keyword argument 'x'"),
+    (lambda: q.Word("a", "b", "c"), TypeError,
+     "Word.__new__() takes from 1 to 2 positional arguments but 3 were given"),
+    (lambda: q.QuotedString('"', None, False, True, 1), TypeError,
+     "QuotedString.__new__() takes from 0 to 4 positional arguments but 5 were given"),
+    (lambda: q.Word("a", init_chars="b"), TypeError,
+     "Word.__new__() got multiple values for argument 'init_chars'"),
+    (lambda: q.Word(body_chars="b"), TypeError,
+     "Word.__new__() missing 1 required positional argument: 'init_chars'"),
+    (lambda: q.Exactly(), TypeError,
+     "Exactly.__new__() missing 2 required positional arguments: 'expr' and 'count'"),
+    # Texts.
+    (lambda: q.Literal(5), TypeError, "argument 's': 'int' object is not an instance of 'str'"),
+    (lambda: q.Word(None), TypeError,
+     "argument 'init_chars': 'None' is not an instance of 'str'"),
+    (lambda: q.Word("a", 5), TypeError,
+     "argument 'body_chars': 'int' object is not an instance of 'str'"),
+    (lambda: q.QuotedString(None), TypeError,
+     "argument 'quote_char': 'None' is not an instance of 'str'"),
+    (lambda: q.QuotedString(esc_char=1), TypeError,
+     "argument 'esc_char': 'int' object is not an instance of 'str'"),
+    # Flags.
+    (lambda: q.QuotedString(multiline=1), TypeError,
+     "argument 'multiline': 'int' object is not an instance of 'bool'"),
+    (lambda: q.QuotedString(multiline=None), TypeError,
+     "argument 'multiline': 'None' is not an instance of 'bool'"),
+    (lambda: q.QuotedString(unquote="yes"), TypeError,
+     "argument 'unquote': 'str' object is not an instance of 'bool'"),
+    # Counts.
+    (lambda: q.Exactly(A, -1), OverflowError, None),
+    (lambda: q.Exactly(A, 2**64), OverflowError, None),
+    (lambda: q.Exactly(A, 2.0), TypeError,
+     "argument 'count': 'float' object cannot be interpreted as an integer"),
+    (lambda: q.Exactly("a", 2.0), TypeError,
+     "argument 'count': 'float' object cannot be interpreted as an integer"),
+    # Elements.
+    (lambda: q.Exactly("a", 2), ValueError, "Unsupported parser element type"),
+    (lambda: q.Optional("a"), ValueError, "Unsupported parser element type"),
+    (lambda: q.Group(q.Literal), ValueError, "Unsupported parser element type"),
+    (lambda: q.MatchFirst((A,)), TypeError,
+     "argument 'exprs': 'tuple' object is not an instance of 'list'"),
+    (lambda: q.MatchFirst([A, A, "c"]), ValueError, "Unsupported expression type at index 2"),
+])
+def test_invalid_arguments(call, error, message):
+    with pytest.raises(error) as info:
+        call()
+    assert type(info.value) is error
+    if message is not None:
+        assert str(info.value) == message
+
+
+def test_regex_compile_error_is_value_error():
+    with pytest.raises(ValueError, match="^regex parse error:"):
+        q.Regex("(a")
+
+
+def test_count_conversion():
+    class Index:
+        def __index__(self):
+            return 2
+
+    assert q.Exactly(q.Literal("a"), True).parse_string("aaa") == ["a"]
+    assert q.Exactly(q.Literal("a"), Index()).parse_string("aaa") == ["a", "a"]
+    assert q.Exactly(q.Literal("a"), 0).parse_string("aaa") == []
+
+    class Failing:
+        def __index__(self):
+            raise ValueError("no")
+
+    class Custom(TypeError):
+        pass
+
+    class CustomFailing:
+        def __index__(self):
+            raise Custom("mine")
+
+    with pytest.raises(ValueError, match="^no$"):
+        q.Exactly(A, Failing())
+    # Only a plain TypeError is reworded; the caller's own type survives.
+    with pytest.raises(Custom, match="^mine$"):
+        q.Exactly(A, CustomFailing())
+
+
+def test_wrapped_type_error_keeps_its_cause():
+    cause = KeyError("inner")
+
+    class Chained:
+        def __index__(self):
+            raise TypeError("outer") from cause
+
+    with pytest.raises(TypeError) as info:
+        q.Exactly(A, Chained())
+    assert str(info.value) == "argument 'count': outer"
+    assert info.value.__cause__ is cause
+
+
+def test_word_body_chars():
+    assert q.Word("a").parse_string("aaa") == ["aaa"]
+    assert q.Word("a", None).parse_string("aaa") == ["aaa"]
+    assert q.Word("a", "").parse_string("aaa") == ["a"]
+    assert q.Word("a", "b").parse_string("abba") == ["abb"]
+
+
+def test_quoted_string_defaults():
+    assert q.QuotedString().parse_string('"x y"') == ["x y"]
+    assert not q.QuotedString().matches("'x'")
+    assert not q.QuotedString().matches('"x\ny"')
+    assert q.QuotedString(multiline=True).matches('"x\ny"')
+    assert q.QuotedString(unquote=False).parse_string('"x"') == ['"x"']
+    assert q.QuotedString("'", esc_char=None).parse_string("'x'") == ["x"]
+
+
+def test_literal_keeps_its_text_and_message():
+    lit = q.Literal("ab")
+    first = lit.parse_string("ab")[0]
+    assert first == "ab"
+    assert lit.parse_string("ab")[0] is first
+    with pytest.raises(ValueError, match="^Expected 'ab'$"):
+        lit.parse_string("x")
+    kw = q.Keyword("if")
+    assert kw.parse_string("if")[0] is kw.parse_string("if x")[0]
+
+
+def test_match_first_accepts_list_subclass_and_keeps_order():
+    class Exprs(list):
+        pass
+
+    m = q.MatchFirst(Exprs([q.Literal("<"), q.Literal("<=")]))
+    assert m.parse_string("<=") == ["<"]
+    assert not q.MatchFirst([]).matches("")
+
+
+class bool_:  # noqa: N801 - stands in for numpy's boolean scalar type
+    __module__ = "numpy"
+
+
+class BoolFailing:
+    __module__ = "numpy"
+
+    def __bool__(self):
+        raise TypeError("bad truth")
+
+
+BoolFailing.__name__ = BoolFailing.__qualname__ = "bool"
+
+
+def test_numpy_named_bool_without_truth_slot():
+    with pytest.raises(TypeError) as info:
+        q.QuotedString(multiline=bool_())
+    assert str(info.value) == (
+        "argument 'multiline': object of type 'bool_' does not define a '__bool__' conversion")
+
+
+def test_numpy_named_bool_truth_errors_are_wrapped():
+    with pytest.raises(TypeError, match="^argument 'unquote': bad truth$"):
+        q.QuotedString(unquote=BoolFailing())
+
+
+def test_numpy_bool_flags():
+    np = pytest.importorskip("numpy")
+    assert q.QuotedString(multiline=np.True_).matches('"x\ny"')
+    assert not q.QuotedString(multiline=np.False_).matches('"x\ny"')
+    assert q.QuotedString(unquote=np.False_).parse_string('"x"') == ['"x"']
+    with pytest.raises(TypeError, match="^argument 'multiline': 'int64' object is not an instance"):
+        q.QuotedString(multiline=np.int64(1))
+    # numpy integers are counts through the index protocol.
+    assert q.Exactly(q.Literal("a"), np.uint8(2)).parse_string("aaa") == ["a", "a"]

@@ -1,0 +1,138 @@
+"""The grammar operators `+`, `|`, `<<=` and Forward.set."""
+
+import pytest
+
+import quernlet as q
+
+a, b, c, d = (q.Literal(x) for x in "abcd")
+
+
+@pytest.mark.parametrize("make", [
+    lambda: (a + b) + c,
+    lambda: a + (b + c),
+    lambda: a + b + c,
+])
+def test_plus_splices_and_operands(make):
+    g = make()
+    assert g.parse_string("a b c") == ["a", "b", "c"]
+    # A spliced child is a Literal, which fails with the sequence's own text;
+    # an And left as a child would report its positioned failure.
+    with pytest.raises(ValueError, match="^Expected match$"):
+        g.parse_string("a x c")
+
+
+def test_plus_keeps_match_first_operand_whole():
+    g = (a | b) + c
+    assert g.parse_string("b c") == ["b", "c"]
+    with pytest.raises(ValueError, match="^ParseException at position 0: "):
+        g.parse_string("x c")
+
+
+def test_plus_of_and_with_itself_repeats_children():
+    ab = a + b
+    g = ab + ab
+    assert g.parse_string("a b a b") == ["a", "b", "a", "b"]
+    with pytest.raises(ValueError, match="^Expected match$"):
+        g.parse_string("a b a x")
+
+
+def test_operands_are_not_changed():
+    ab = a + b
+    abc = ab + c
+    assert ab.matches("a b") and not abc.matches("a b")
+    assert abc.matches("a b c")
+    m = a | b
+    mc = m | c
+    assert not m.matches("c") and mc.matches("c")
+
+
+@pytest.mark.parametrize("make", [
+    lambda: (a | b) | (c | d),
+    lambda: a | (b | c) | d,
+    lambda: q.MatchFirst([a, b]) | q.MatchFirst([c]) | d,
+])
+def test_or_builds_one_alternative(make):
+    g = make()
+    assert type(g) is q.MatchFirst
+    assert [g.parse_string(x) for x in "abcd"] == [["a"], ["b"], ["c"], ["d"]]
+    assert not g.matches("e")
+
+
+def test_or_with_and_operand():
+    g = c | (a + b)
+    assert g.parse_string("a b") == ["a", "b"]
+    assert g.parse_string("c") == ["c"]
+    with pytest.raises(TypeError, match="unsupported operand type"):
+        (a + b) | c
+
+
+@pytest.mark.parametrize("left, right, error, message", [
+    (a, "x", ValueError, "Unsupported operand type for +"),
+    (a + b, None, ValueError, "Unsupported operand type for +"),
+    (a, 5, ValueError, "Unsupported operand type for |"),
+    (a | b, [a], ValueError, "Unsupported operand type for |"),
+])
+def test_right_operand_must_be_an_element(left, right, error, message):
+    op = "+" if message.endswith("+") else "|"
+    with pytest.raises(error) as info:
+        left + right if op == "+" else left | right
+    assert str(info.value) == message
+
+
+def test_foreign_left_operand_is_not_implemented():
+    x = a
+    with pytest.raises(TypeError):  # only Forward has <<=
+        x <<= b
+    for left in ("x", 5, None, [a]):
+        with pytest.raises(TypeError):
+            left + a
+        with pytest.raises(TypeError):
+            left | a
+    with pytest.raises(TypeError, match="unsupported operand type"):
+        5 | a
+
+
+def test_reflected_operand_of_another_class_is_not_tried():
+    class Other:
+        def __radd__(self, other):
+            return "radd"
+
+    with pytest.raises(ValueError, match="^Unsupported operand type for \\+$"):
+        a + Other()
+
+
+def test_forward_ilshift_and_set():
+    f = q.Forward()
+    g = f + c  # built before the Forward is set: shares its payload
+    same = f
+    same <<= a | b
+    assert same is f
+    assert g.parse_string("b c") == ["b", "c"]
+    assert f.set(d) is None
+    assert f.parse_string("d") == ["d"]
+    assert not f.matches("a")
+    assert g.parse_string("d c") == ["d", "c"]
+
+
+def test_forward_rejects_non_elements_and_keeps_its_inner():
+    f = q.Forward()
+    f <<= a
+    with pytest.raises(ValueError, match="^Unsupported parser element type$"):
+        f <<= "b"
+    with pytest.raises(ValueError, match="^Unsupported parser element type$"):
+        f.set(5)
+    with pytest.raises(TypeError) as info:
+        f.set()
+    assert str(info.value) == "Forward.set() missing 1 required positional argument: 'expr'"
+    with pytest.raises(TypeError, match="^Forward.set\\(\\) got an unexpected keyword"):
+        f.set(a, e=b)
+    assert f.parse_string("a") == ["a"]
+    assert f.set(expr=b) is None and f.matches("b")
+
+
+def test_recursive_grammar_through_forward():
+    expr = q.Forward()
+    atom = q.Word("0123456789") | q.Group(q.Suppress(q.Literal("(")) + expr +
+                                          q.Suppress(q.Literal(")")))
+    expr <<= atom + q.ZeroOrMore(q.Literal("+") + atom)
+    assert expr.parse_string("1 + (2 + (3))") == ["1", "+", ["2", "+", ["3"]]]
