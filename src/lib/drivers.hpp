@@ -1,0 +1,612 @@
+// Generic drivers shared by the method bodies: token conversion, the per-call
+// text map, the scans behind parse_string / search_string / transform_string /
+// search_string_count / matches, and the batch skeleton.
+//
+// Drivers are templates over the element kind (or over a match test), so a
+// class's calls are direct calls on a `final` kind and can inline. Every
+// function that returns `PyObject*` returns a new reference, or null with an
+// exception set; Python references are held in `py::Object` throughout. The
+// method skeleton runs every body `guarded`, so a C++ exception (allocation
+// failure) never reaches the interpreter.
+//
+// Runaway recursion: a kind that gives up for lack of stack leaves the
+// thread's too-deep flag set (or, from `parse_from_start`, returns a too-deep
+// failure); the method skeleton checks the flag after every body and raises
+// RecursionError, so scans need not stop early: once the flag is set every
+// further attempt through a Forward fails at once.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "../elements/element.hpp"
+#include "binding.hpp"
+#include "objects.hpp"
+#include "py.hpp"
+
+namespace quernlet {
+
+// ---------------------------------------------------------------------------
+// Small helpers.
+
+// A match test: `MatchResult(std::string_view text, Pos pos)`.
+template <class Kind>
+auto try_match_of(const Kind& kind) noexcept {
+  return [&kind](std::string_view text, Pos pos) { return kind.try_match_at(text, pos); };
+}
+
+// The first character boundary at or after `p` (or the text length).
+inline Pos next_char_boundary(std::string_view text, Pos p) noexcept {
+  while (p < text.size() && (static_cast<unsigned char>(text[p]) & 0xC0) == 0x80) ++p;
+  return p;
+}
+
+inline PyObject* new_empty_list() noexcept { return PyList_New(0); }
+
+// Reports a run that was abandoned for lack of stack. The too-deep flag is
+// set again so that the method skeleton, which checks it after the body,
+// reports the same RecursionError.
+inline PyObject* raise_too_deep() noexcept {
+  note_too_deep();
+  PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while matching");
+  return nullptr;
+}
+
+// A failed generic parse as the ValueError callers see.
+inline PyObject* raise_parse_failure(const ParseOutcome& out) {
+  if (out.too_deep()) return raise_too_deep();
+  std::string text = "ParseException at position ";
+  text += std::to_string(out.position());
+  text += ": ";
+  text += out.message().view();
+  return raise_value_error(text);
+}
+
+// ---------------------------------------------------------------------------
+// Token conversion.
+
+// A text token becomes a new `str`, a list token a new `list` of converted
+// items (recursively). Token texts are whole characters of the input or
+// element-defined texts, so the `str` is always valid.
+inline py::Object token_to_py(const Token& token) {
+  if (!token.is_list()) return py::str(token.text().view());
+  const std::span<const Token> items = token.items();
+  py::Object list = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return list;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    py::Object item = token_to_py(items[i]);
+    if (!item) return item;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return list;
+}
+
+// The top-level tokens of a parse as a new list.
+inline py::Object results_to_list(const ParseResults& tokens) {
+  py::Object list = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(tokens.size())));
+  if (!list) return list;
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    py::Object item = token_to_py(tokens[i]);
+    if (!item) return item;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return list;
+}
+
+// ---------------------------------------------------------------------------
+// TokenTextMap: one Python object per distinct token text within one call.
+
+// Fast non-cryptographic hash of a byte string; values never leave a call.
+inline std::uint64_t hash_bytes(std::string_view s) noexcept {
+  constexpr std::uint64_t k = 0x9E3779B97F4A7C15ull;
+  std::uint64_t h = s.size() * k;
+  const char* p = s.data();
+  std::size_t n = s.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = (std::rotl(h, 5) ^ w) * k;
+  }
+  if (n != 0) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = (std::rotl(h, 5) ^ w) * k;
+  }
+  h ^= h >> 29;
+  h *= 0xBF58476D1CE4E5B9ull;
+  return h ^ (h >> 32);
+}
+
+// Open-addressing map (linear probing) from a byte string to one strong
+// reference. Keys are borrowed: their bytes must outlive the map (in the
+// drivers they are slices of the input text). Nothing is allocated before
+// the first insertion; every stored reference is released with the map.
+class TokenTextMap {
+ public:
+  TokenTextMap() noexcept = default;
+  TokenTextMap(const TokenTextMap&) = delete;
+  TokenTextMap& operator=(const TokenTextMap&) = delete;
+  ~TokenTextMap() {
+    for (std::size_t i = 0; i < capacity(); ++i) Py_XDECREF(slots_[i].value);
+  }
+
+  // The object stored for `key` (a new reference); on the first sight of
+  // `key`, the object `make()` returns, which is stored. Null with an
+  // exception set when `make` fails (nothing is stored then).
+  template <class Make>
+  py::Object get_or_insert(std::string_view key, Make&& make) {
+    if ((used_ + 1) * 4 > capacity() * 3) grow();
+    const std::uint64_t h = hash_bytes(key);
+    for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
+      Slot& slot = slots_[i];
+      if (!slot.value) {
+        py::Object value = make();
+        if (!value) return value;
+        Py_INCREF(value.get());
+        slot = Slot{key.data(), key.size(), h, value.get()};
+        ++used_;
+        return value;
+      }
+      if (slot.hash == h && slot.size == key.size() &&
+          (key.empty() || std::memcmp(slot.data, key.data(), key.size()) == 0))
+        return py::Object::borrow(slot.value);
+    }
+  }
+
+  // The one `str` of `key` in this call.
+  py::Object str(std::string_view key) {
+    return get_or_insert(key, [key] { return py::str(key); });
+  }
+
+  std::size_t size() const noexcept { return used_; }
+
+ private:
+  struct Slot {
+    const char* data;    // key bytes (borrowed)
+    std::size_t size;    // key length
+    std::uint64_t hash;  // hash_bytes of the key
+    PyObject* value;     // strong reference; null marks an empty slot
+  };
+
+  std::size_t capacity() const noexcept { return slots_ ? mask_ + 1 : 0; }
+
+  void grow() {
+    const std::size_t old_capacity = capacity();
+    const std::size_t new_capacity = old_capacity == 0 ? 16 : old_capacity * 2;
+    auto fresh = std::make_unique<Slot[]>(new_capacity);  // value-initialised: all empty
+    const std::size_t new_mask = new_capacity - 1;
+    for (std::size_t i = 0; i < old_capacity; ++i) {
+      const Slot& s = slots_[i];
+      if (!s.value) continue;
+      std::size_t j = s.hash & new_mask;
+      while (fresh[j].value) j = (j + 1) & new_mask;
+      fresh[j] = s;
+    }
+    slots_ = std::move(fresh);
+    mask_ = new_mask;
+  }
+
+  std::unique_ptr<Slot[]> slots_;
+  std::size_t mask_ = 0;
+  std::size_t used_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Scans over one text.
+
+struct Span {
+  Pos start;
+  Pos end;
+};
+
+// Calls `on_match(start, end)` for every non-empty match of the scan that
+// search_string and transform_string share: leftmost first, never
+// overlapping, resuming at a match's end and one position further after a
+// failed or empty attempt. Only character boundaries are tried, so no span
+// starts inside a character; a kind started on a boundary ends on one.
+template <class Test, class OnMatch>
+void scan_matches(std::string_view text, Test&& test, OnMatch&& on_match) {
+  const Pos n = text.size();
+  Pos pos = 0;
+  while (pos < n) {
+    const MatchResult m = test(text, pos);
+    if (m.matched && m.end > pos) {
+      on_match(pos, m.end);
+      pos = m.end;
+    } else {
+      pos = next_char_boundary(text, pos + 1);
+    }
+  }
+}
+
+template <class Test>
+std::vector<Span> collect_spans(std::string_view text, Test&& test) {
+  std::vector<Span> spans;
+  scan_matches(text, test, [&spans](Pos start, Pos end) { spans.push_back(Span{start, end}); });
+  return spans;
+}
+
+// The counting scan: every byte position below the length is a candidate;
+// a match (empty ones included) counts and the scan resumes at the larger
+// of its end and the next byte. Allocates nothing beyond what `test` does.
+template <class Test>
+std::uint64_t count_scan(std::string_view text, Test&& test) {
+  const Pos n = text.size();
+  std::uint64_t count = 0;
+  for (Pos p = 0; p < n;) {
+    const MatchResult m = test(text, p);
+    if (m.matched) {
+      ++count;
+      p = std::max(p + 1, m.end);
+    } else {
+      ++p;
+    }
+  }
+  return count;
+}
+
+// `matches`, whole-text rule: skip leading whitespace, one test there, then
+// only whitespace may follow the match.
+template <class Test>
+bool whole_text_rule(std::string_view text, Test&& test) {
+  const MatchResult m = test(text, advance_past_whitespace(text, 0));
+  return m.matched && advance_past_whitespace(text, m.end) == text.size();
+}
+
+// `matches`, start rule: one test at 0; whatever follows the match is
+// ignored.
+template <class Test>
+bool start_rule(std::string_view text, Test&& test) {
+  return test(text, Pos{0}).matched;
+}
+
+inline PyObject* py_bool(bool b) noexcept { return Py_NewRef(b ? Py_True : Py_False); }
+
+// ---------------------------------------------------------------------------
+// Generic single-text drivers.
+
+template <class Kind>
+PyObject* parse_string_generic(const Kind& kind, std::string_view text) {
+  ParseOutcome out = kind.parse_from_start(text);
+  if (!out.ok()) return raise_parse_failure(out);
+  return results_to_list(out.tokens()).release();
+}
+
+template <class Kind>
+PyObject* search_string_generic(const Kind& kind, std::string_view text) {
+  if (text.empty()) return new_empty_list();
+  const std::vector<Span> spans = collect_spans(text, try_match_of(kind));
+  py::Object result = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
+  if (!result || spans.empty()) return result.release();
+
+  PyObject* const list = result.get();
+  if (kind.element_class() == ElementClass::Normal) {
+    // The item is the matched text itself; equal texts share one `str`.
+    TokenTextMap texts;
+    for (std::size_t i = 0; i < spans.size(); ++i) {
+      py::Object s = texts.str(text.substr(spans[i].start, spans[i].end - spans[i].start));
+      if (!s) return nullptr;
+      py::Object item = py::Object::steal(PyList_New(1));
+      if (!item) return nullptr;
+      PyList_SET_ITEM(item.get(), 0, s.release());
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item.release());
+    }
+  } else {
+    // Tokens come from a parse at each start; a parse that fails where the
+    // match test succeeded gives an empty item, not an error.
+    ParseContext ctx{text, true};
+    for (std::size_t i = 0; i < spans.size(); ++i) {
+      ParseOutcome out = kind.parse_impl(ctx, spans[i].start);
+      py::Object item = out.ok() ? results_to_list(out.tokens()) : py::Object::steal(PyList_New(0));
+      if (!item) return nullptr;
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item.release());
+    }
+  }
+  return result.release();
+}
+
+// The matched texts of the search_string scan as one flat list of `str`,
+// equal texts sharing one object.
+template <class Kind>
+PyObject* search_string_flat_generic(const Kind& kind, std::string_view text) {
+  if (text.empty()) return new_empty_list();
+  const std::vector<Span> spans = collect_spans(text, try_match_of(kind));
+  py::Object result = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
+  if (!result) return nullptr;
+  TokenTextMap texts;
+  for (std::size_t i = 0; i < spans.size(); ++i) {
+    py::Object s = texts.str(text.substr(spans[i].start, spans[i].end - spans[i].start));
+    if (!s) return nullptr;
+    PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), s.release());
+  }
+  return result.release();
+}
+
+// Every non-empty match replaced by `replacement`, taken literally.
+template <class Kind>
+PyObject* transform_string_generic(const Kind& kind, std::string_view text,
+                                   std::string_view replacement) {
+  if (text.empty()) return PyUnicode_FromStringAndSize("", 0);
+  std::string out;
+  out.reserve(text.size());
+  Pos last = 0;
+  scan_matches(text, try_match_of(kind), [&](Pos start, Pos end) {
+    out.append(text.data() + last, start - last);
+    out.append(replacement);
+    last = end;
+  });
+  out.append(text.data() + last, text.size() - last);
+  return py::str(out).release();
+}
+
+// ---------------------------------------------------------------------------
+// The batch skeleton.
+//
+// Items are read in place from the list's storage, as borrowed references,
+// and compared by identity. That is sound because a call holds the list's
+// critical section (a no-op under the GIL, where nothing else runs) and runs
+// no Python code: creating lists and `str`s never runs the collector
+// synchronously, and no item is released by the module.
+
+namespace batch {
+
+struct Items {
+  PyObject* const* data;
+  std::size_t size;
+  PyObject* operator[](std::size_t i) const noexcept { return data[i]; }
+};
+
+// The list's own storage (also for list subclasses: their overrides of item
+// access and length are not consulted).
+inline Items list_items(PyObject* list) noexcept {
+  return Items{reinterpret_cast<PyListObject*>(list)->ob_item,
+               static_cast<std::size_t>(PyList_GET_SIZE(list))};
+}
+
+// Runs `body()` while holding `list`'s critical section; `guarded`, so no
+// C++ exception can leave the section unbalanced.
+template <class F>
+PyObject* with_list_held([[maybe_unused]] PyObject* list, F&& body) noexcept {
+  PyObject* result;
+  Py_BEGIN_CRITICAL_SECTION(list);
+  result = guarded(body);
+  Py_END_CRITICAL_SECTION();
+  return result;
+}
+
+// True when every item is the same object as item 0 (n >= 1). Compared in
+// blocks of four, then one at a time.
+inline bool uniform_detection(Items items) noexcept {
+  const std::size_t n = items.size;
+  PyObject* const first = items[0];
+  std::size_t i = 1;
+  for (; i + 3 < n; i += 4) {
+    if ((items[i] != first) | (items[i + 1] != first) | (items[i + 2] != first) |
+        (items[i + 3] != first))
+      return false;
+  }
+  for (; i < n; ++i)
+    if (items[i] != first) return false;
+  return true;
+}
+
+// The period p (1..127) of a list that repeats its first p items to the
+// end, at least twice; 0 when there is none. Only the first recurrence of
+// item 0 below index 128 is tried.
+inline std::size_t cyclic_detection(Items items) noexcept {
+  const std::size_t n = items.size;
+  const std::size_t limit = std::min<std::size_t>(n, 128);
+  std::size_t p = 0;
+  for (std::size_t k = 1; k < limit; ++k) {
+    if (items[k] == items[0]) {
+      p = k;
+      break;
+    }
+  }
+  if (p == 0 || n < 2 * p) return 0;
+  for (std::size_t k = p; k < n; ++k)
+    if (items[k] != items[k - p]) return 0;
+  return p;
+}
+
+// Identity-keyed memo of the first 31 distinct items' outcomes, on the
+// stack. Key 0 marks an empty slot (no object lives at address 0).
+class PointerCache {
+ public:
+  enum State : std::uint8_t { kEmpty = 0, kMatched = 1, kNotMatched = 2 };
+
+  // The state stored for `item`, or kEmpty; `slot` receives where to insert
+  // it (-1 when no insertion may happen any more).
+  State find(PyObject* item, int& slot) const noexcept {
+    const auto a = reinterpret_cast<std::uintptr_t>(item);
+    const std::size_t h = ((a >> 4) ^ (a >> 12)) & 31;
+    slot = -1;
+    for (std::size_t j = 0; j < 32; ++j) {
+      const std::size_t s = (h + j) & 31;
+      if (keys_[s] == a) return static_cast<State>(states_[s]);
+      if (keys_[s] == 0) {
+        if (inserted_ < 31) slot = static_cast<int>(s);
+        return kEmpty;
+      }
+    }
+    return kEmpty;
+  }
+
+  void insert(int slot, PyObject* item, bool matched) noexcept {
+    keys_[slot] = reinterpret_cast<std::uintptr_t>(item);
+    states_[slot] = matched ? kMatched : kNotMatched;
+    ++inserted_;
+  }
+
+ private:
+  std::uintptr_t keys_[32] = {};
+  std::uint8_t states_[32] = {};
+  unsigned inserted_ = 0;
+};
+
+// Raises a refcount by `k` in one step (the result-by-result increase of the
+// cyclic fill).
+inline void add_references(PyObject* o, Py_ssize_t k) noexcept {
+#ifdef Py_GIL_DISABLED
+  for (; k > 0; --k) Py_INCREF(o);
+#else
+  if (k > 0) Py_SET_REFCNT(o, Py_REFCNT(o) + k);
+#endif
+}
+
+// parse_batch_count: how many items `test` accepts. `test(std::string_view)`
+// gets the item's UTF-8 text and returns whether the element matches at 0.
+// Fails (null) when an evaluated item has no UTF-8 view.
+template <class Test>
+PyObject* count_items(PyObject* inputs, Test&& test) {
+  return with_list_held(inputs, [&]() -> PyObject* {
+    const Items items = list_items(inputs);
+    const std::size_t n = items.size;
+    if (n == 0) return PyLong_FromLong(0);
+
+    // 1 matched, 0 not matched, -1 error set.
+    auto evaluate = [&test](PyObject* item) -> int {
+      std::string_view text;
+      if (!py::utf8_view(item, text)) return -1;
+      return test(text) ? 1 : 0;
+    };
+
+    std::uint64_t count = 0;
+    if (uniform_detection(items)) {
+      const int r = evaluate(items[0]);
+      if (r < 0) return nullptr;
+      return PyLong_FromUnsignedLongLong(r ? n : 0);
+    }
+    if (const std::size_t p = cyclic_detection(items)) {
+      std::uint64_t c = 0;
+      for (std::size_t k = 0; k < p; ++k) {
+        const int r = evaluate(items[k]);
+        if (r < 0) return nullptr;
+        c += static_cast<std::uint64_t>(r);
+      }
+      const std::size_t q = n / p;
+      count = q * c;
+      for (std::size_t k = q * p; k < n; ++k) {
+        const int r = evaluate(items[k]);
+        if (r < 0) return nullptr;
+        count += static_cast<std::uint64_t>(r);
+      }
+      return PyLong_FromUnsignedLongLong(count);
+    }
+    PointerCache cache;
+    for (std::size_t i = 0; i < n; ++i) {
+      PyObject* const item = items[i];
+      int slot;
+      const PointerCache::State state = cache.find(item, slot);
+      if (state != PointerCache::kEmpty) {
+        count += state == PointerCache::kMatched;
+        continue;
+      }
+      const int r = evaluate(item);
+      if (r < 0) return nullptr;
+      count += static_cast<std::uint64_t>(r);
+      if (slot >= 0) cache.insert(slot, item, r != 0);
+    }
+    return PyLong_FromUnsignedLongLong(count);
+  });
+}
+
+// parse_batch: one result per item, shared between positions whose items are
+// known to be the same object. `evaluate(PyObject* item)` returns a new
+// result (`py::Object`) or null with an exception set.
+template <class Evaluate>
+PyObject* parse_items(PyObject* inputs, Evaluate&& evaluate) {
+  return with_list_held(inputs, [&]() -> PyObject* {
+    const Items items = list_items(inputs);
+    const std::size_t n = items.size;
+    if (n == 0) return new_empty_list();
+
+    if (uniform_detection(items)) {
+      py::Object r = evaluate(items[0]);
+      if (!r) return nullptr;
+      py::Object one = py::Object::steal(PyList_New(1));
+      if (!one) return nullptr;
+      PyList_SET_ITEM(one.get(), 0, r.release());
+      return PySequence_Repeat(one.get(), static_cast<Py_ssize_t>(n));
+    }
+
+    if (const std::size_t p = cyclic_detection(items)) {
+      std::vector<py::Object> results;
+      results.reserve(p);
+      for (std::size_t k = 0; k < p; ++k) {
+        results.push_back(evaluate(items[k]));
+        if (!results.back()) return nullptr;
+      }
+      const std::size_t q = n / p;
+      const std::size_t t = n - q * p;
+      if (t == 0) {
+        py::Object period = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(p)));
+        if (!period) return nullptr;
+        for (std::size_t k = 0; k < p; ++k)
+          PyList_SET_ITEM(period.get(), static_cast<Py_ssize_t>(k), results[k].release());
+        return PySequence_Repeat(period.get(), static_cast<Py_ssize_t>(q));
+      }
+      py::Object out = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+      if (!out) return nullptr;
+      PyObject** slots = reinterpret_cast<PyListObject*>(out.get())->ob_item;
+      // From here on nothing can fail: fill the first period, double it up
+      // to q periods, add the tail, then give each result its references.
+      for (std::size_t k = 0; k < p; ++k) slots[k] = results[k].get();
+      const std::size_t full = q * p;
+      for (std::size_t filled = p; filled < full;) {
+        const std::size_t chunk = std::min(filled, full - filled);
+        std::memcpy(slots + filled, slots, chunk * sizeof(PyObject*));
+        filled += chunk;
+      }
+      for (std::size_t j = 0; j < t; ++j) slots[full + j] = results[j].get();
+      for (std::size_t k = 0; k < p; ++k) {
+        add_references(results[k].get(), static_cast<Py_ssize_t>(q - 1 + (k < t ? 1 : 0)));
+        results[k].release();  // its own reference now belongs to the list
+      }
+      return out.release();
+    }
+
+    // Fallback: remember only the previous item and its result.
+    py::Object out = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!out) return nullptr;
+    PyObject* previous = nullptr;
+    PyObject* previous_result = nullptr;  // borrowed from `out`
+    for (std::size_t i = 0; i < n; ++i) {
+      PyObject* const item = items[i];
+      if (item == previous) {
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), Py_NewRef(previous_result));
+        continue;
+      }
+      py::Object r = evaluate(item);
+      if (!r) return nullptr;
+      previous = item;
+      previous_result = r.get();
+      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), r.release());
+    }
+    return out.release();
+  });
+}
+
+// The generic per-item step of parse_batch: `parse_impl` at 0 with skip_ws
+// set (no whitespace skipped before the element itself); the tokens as a new
+// list, or a new empty list when the parse fails.
+template <class Kind>
+py::Object parse_item(const Kind& kind, PyObject* item) {
+  std::string_view text;
+  if (!py::utf8_view(item, text)) return {};
+  ParseContext ctx{text, true};
+  ParseOutcome out = kind.parse_impl(ctx, 0);
+  if (!out.ok()) return py::Object::steal(PyList_New(0));
+  return results_to_list(out.tokens());
+}
+
+}  // namespace batch
+
+}  // namespace quernlet
