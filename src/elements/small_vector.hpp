@@ -83,9 +83,7 @@ class SmallVector {
  private:
   std::size_t capacity() const noexcept { return heap_ ? heap_capacity_ : N; }
   T* inline_ptr() noexcept { return std::launder(reinterpret_cast<T*>(inline_)); }
-  const T* inline_ptr() const noexcept {
-    return std::launder(reinterpret_cast<const T*>(inline_));
-  }
+  const T* inline_ptr() const noexcept { return std::launder(reinterpret_cast<const T*>(inline_)); }
 
   void grow(std::size_t new_capacity) {
     T* fresh = std::allocator<T>().allocate(new_capacity);
