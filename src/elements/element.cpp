@@ -66,6 +66,21 @@ namespace {
 thread_local std::uintptr_t stack_floor = 0;
 thread_local bool too_deep_flag = false;
 
+#if defined(__SANITIZE_ADDRESS__)
+// Address-sanitized frames carry redzones and come out two to three times
+// larger, so the same grammar needs that much more stack between checks.
+constexpr std::size_t kFrameScale = 2;
+#else
+constexpr std::size_t kFrameScale = 1;
+#endif
+
+// The margin kept free below the last check must hold every frame between
+// two Forward entries (the combinators nested inside one level of the
+// grammar, a few hundred bytes each) and whatever runs after the give-up
+// (alternatives that do not pass through a Forward, unwinding). A quarter
+// of the stack, at least 32 KiB and at most 256 KiB (both scaled for
+// sanitized builds), but never more than half of it: on tiny stacks
+// half the depth is a fair price for not overflowing.
 std::uintptr_t measure_stack_floor() noexcept {
   const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
   void* base = nullptr;
@@ -80,9 +95,8 @@ std::uintptr_t measure_stack_floor() noexcept {
     // Unknown stack: assume a conservative 256 KiB below the current frame.
     return here > (256u << 10) ? here - (256u << 10) : 1;
   }
-  // Keep a quarter of the stack, between 16 KiB and 256 KiB, for the frames
-  // between two checks and for the caller's unwinding.
-  const std::size_t margin = std::clamp<std::size_t>(size / 4, 16u << 10, 256u << 10);
+  const std::size_t margin = std::clamp<std::size_t>(
+      size / 4 * kFrameScale, (32u << 10) * kFrameScale, (256u << 10) * kFrameScale);
   return low + std::min(margin, size / 2);
 }
 
