@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <new>
+#include <vector>
 
 namespace quernlet {
 
@@ -28,6 +29,29 @@ void SharedString::destroy() noexcept {
   std::atomic_thread_fence(std::memory_order_acquire);
   b_->refs.~atomic();
   ::operator delete(b_);
+}
+
+void RefCounted::destroy() const noexcept {
+  thread_local unsigned depth = 0;
+  thread_local std::vector<const RefCounted*> deferred;
+  if (depth >= 128) {
+    try {
+      deferred.push_back(this);
+      return;
+    } catch (...) {
+      // Out of memory: delete in place and hope the stack holds.
+    }
+  }
+  ++depth;
+  delete this;
+  if (depth == 1) {
+    while (!deferred.empty()) {
+      const RefCounted* next = deferred.back();
+      deferred.pop_back();
+      delete next;
+    }
+  }
+  --depth;
 }
 
 Token::Token(const Token& o) : text_(o.text_), count_(o.count_), is_list_(o.is_list_) {

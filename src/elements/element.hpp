@@ -40,7 +40,7 @@ class RefCounted {
   void release() const noexcept {
     if (refs_.fetch_sub(1, std::memory_order_release) == 1) {
       std::atomic_thread_fence(std::memory_order_acquire);
-      delete this;
+      destroy();
     }
   }
   std::uint64_t ref_count() const noexcept { return refs_.load(std::memory_order_relaxed); }
@@ -50,6 +50,11 @@ class RefCounted {
   virtual ~RefCounted() = default;
 
  private:
+  // Deletes the object. Releasing a long chain (a grammar nested a million
+  // levels deep) would recurse once per level, so past a fixed depth the
+  // deletions are queued and run by the outermost one instead.
+  void destroy() const noexcept;
+
   mutable std::atomic<std::uint64_t> refs_{1};
 };
 
@@ -159,9 +164,19 @@ class Token {
       : items_(std::move(items)), count_(count), is_list_(true) {}
 
   Token(const Token& o);
-  Token(Token&& o) noexcept = default;
+  Token(Token&& o) noexcept
+      : text_(std::move(o.text_)),
+        items_(std::move(o.items_)),
+        count_(std::exchange(o.count_, 0)),
+        is_list_(o.is_list_) {}
   Token& operator=(const Token& o);
-  Token& operator=(Token&& o) noexcept = default;
+  Token& operator=(Token&& o) noexcept {
+    text_ = std::move(o.text_);
+    items_ = std::move(o.items_);
+    count_ = std::exchange(o.count_, 0);
+    is_list_ = o.is_list_;
+    return *this;
+  }
   ~Token() = default;
 
   bool is_list() const noexcept { return is_list_; }
@@ -285,17 +300,12 @@ inline std::uint32_t decode_utf8(std::string_view text, Pos pos, unsigned& len) 
     len = 1;
     return b;
   }
-  if (b >= 0xF0 && left >= 4) {
-    len = 4;
+  const unsigned need = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 0;
+  if (need != 0 && left >= need) {
+    len = need;
+    if (need == 2) return ((b & 0x1Fu) << 6) | (s[1] & 0x3Fu);
+    if (need == 3) return ((b & 0x0Fu) << 12) | ((s[1] & 0x3Fu) << 6) | (s[2] & 0x3Fu);
     return ((b & 0x07u) << 18) | ((s[1] & 0x3Fu) << 12) | ((s[2] & 0x3Fu) << 6) | (s[3] & 0x3Fu);
-  }
-  if (b >= 0xE0 && left >= 3) {
-    len = 3;
-    return ((b & 0x0Fu) << 12) | ((s[1] & 0x3Fu) << 6) | (s[2] & 0x3Fu);
-  }
-  if (b >= 0xC0 && left >= 2) {
-    len = 2;
-    return ((b & 0x1Fu) << 6) | (s[1] & 0x3Fu);
   }
   len = 1;  // continuation byte or truncated text: treat as one opaque byte
   return 0xFFFD;
@@ -332,6 +342,23 @@ class Element : public RefCounted {
   virtual ElementClass element_class() const noexcept { return ElementClass::Normal; }
   // Whether a sequence or repetition skips whitespace before this element.
   virtual bool skips_whitespace() const noexcept { return true; }
+
+  // How many containers deep the tree below this element goes (1 for a
+  // leaf and for Forward, which checks the stack itself).
+  std::uint32_t nesting() const noexcept { return nesting_; }
+
+ protected:
+  void nest_over(const Element& child) noexcept {
+    if (child.nesting_ + 1 > nesting_) nesting_ = child.nesting_ + 1;
+  }
+  // Runaway recursion is possible without a Forward only through a tree
+  // nested very deep; there every 32nd level checks the stack, so the frames
+  // between two checks stay far below the guard's margin, and ordinary
+  // grammars never pay for a check.
+  bool checks_stack() const noexcept { return (nesting_ & 31) == 0; }
+
+ private:
+  std::uint32_t nesting_ = 1;
 };
 
 using ElementHandle = Ref<const Element>;

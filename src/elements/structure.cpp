@@ -79,6 +79,7 @@ Pos repeat_match(std::string_view text, const Element& child, Pos end) noexcept 
 // And
 
 ParseOutcome AndElement::parse_impl(ParseContext& ctx, Pos pos) const {
+  if (checks_stack() && stack_nearly_exhausted()) return ParseOutcome::stack_exhausted(pos);
   ParseResults tokens;
   Pos p = pos;
   for (const ElementHandle& child : exprs_) {
@@ -91,6 +92,7 @@ ParseOutcome AndElement::parse_impl(ParseContext& ctx, Pos pos) const {
 }
 
 MatchResult AndElement::try_match_at(std::string_view text, Pos pos) const {
+  if (checks_stack() && stack_nearly_exhausted()) return kNoMatch;
   Pos p = pos;
   for (const ElementHandle& child : exprs_) {
     const MatchResult m = child->try_match_at(text, skip_before(text, *child, p));
@@ -108,6 +110,7 @@ ParseOutcome AndElement::parse_from_start(std::string_view text) const {
 // MatchFirst
 
 ParseOutcome MatchFirstElement::parse_impl(ParseContext& ctx, Pos pos) const {
+  if (checks_stack() && stack_nearly_exhausted()) return ParseOutcome::stack_exhausted(pos);
   if (exprs_.empty()) return ParseOutcome::failure(no_match_found(), pos);
   // Each failure replaces the previous one, so at most one is held; the
   // last alternative's is returned as it is.
@@ -118,6 +121,7 @@ ParseOutcome MatchFirstElement::parse_impl(ParseContext& ctx, Pos pos) const {
 }
 
 MatchResult MatchFirstElement::try_match_at(std::string_view text, Pos pos) const {
+  if (checks_stack() && stack_nearly_exhausted()) return kNoMatch;
   for (const ElementHandle& alt : exprs_) {
     const MatchResult m = alt->try_match_at(text, pos);
     if (m.matched) return m;
@@ -133,12 +137,14 @@ ParseOutcome MatchFirstElement::parse_from_start(std::string_view text) const {
 // Optional
 
 ParseOutcome OptionalElement::parse_impl(ParseContext& ctx, Pos pos) const {
+  if (checks_stack() && stack_nearly_exhausted()) return ParseOutcome::stack_exhausted(pos);
   ParseOutcome out = expr_->parse_impl(ctx, pos);
   if (out.ok() || out.too_deep()) return out;
   return ParseOutcome::success(pos);
 }
 
 MatchResult OptionalElement::try_match_at(std::string_view text, Pos pos) const {
+  if (checks_stack() && stack_nearly_exhausted()) return kNoMatch;
   const MatchResult m = expr_->try_match_at(text, pos);
   return matched_at(m.matched ? m.end : pos);
 }
@@ -151,11 +157,13 @@ ParseOutcome OptionalElement::parse_from_start(std::string_view text) const {
 // ZeroOrMore
 
 ParseOutcome ZeroOrMoreElement::parse_impl(ParseContext& ctx, Pos pos) const {
+  if (checks_stack() && stack_nearly_exhausted()) return ParseOutcome::stack_exhausted(pos);
   bool advanced;
   return repeat_parse(ctx, *expr_, pos, advanced);
 }
 
 MatchResult ZeroOrMoreElement::try_match_at(std::string_view text, Pos pos) const {
+  if (checks_stack() && stack_nearly_exhausted()) return kNoMatch;
   return matched_at(repeat_match(text, *expr_, pos));
 }
 
@@ -167,6 +175,7 @@ ParseOutcome ZeroOrMoreElement::parse_from_start(std::string_view text) const {
 // OneOrMore
 
 ParseOutcome OneOrMoreElement::parse_impl(ParseContext& ctx, Pos pos) const {
+  if (checks_stack() && stack_nearly_exhausted()) return ParseOutcome::stack_exhausted(pos);
   bool advanced;
   ParseOutcome out = repeat_parse(ctx, *expr_, pos, advanced);
   if (!out.ok() || advanced) return out;
@@ -174,6 +183,7 @@ ParseOutcome OneOrMoreElement::parse_impl(ParseContext& ctx, Pos pos) const {
 }
 
 MatchResult OneOrMoreElement::try_match_at(std::string_view text, Pos pos) const {
+  if (checks_stack() && stack_nearly_exhausted()) return kNoMatch;
   // Unlike parse_impl, a first match that does not advance is accepted.
   const MatchResult first = expr_->try_match_at(text, skip_before(text, *expr_, pos));
   if (!first.matched) return kNoMatch;
@@ -188,6 +198,7 @@ ParseOutcome OneOrMoreElement::parse_from_start(std::string_view text) const {
 // Exactly
 
 ParseOutcome ExactlyElement::parse_impl(ParseContext& ctx, Pos pos) const {
+  if (checks_stack() && stack_nearly_exhausted()) return ParseOutcome::stack_exhausted(pos);
   ParseResults tokens;
   Pos p = pos;
   for (std::uint64_t i = 0; i < count_; ++i) {
@@ -202,6 +213,7 @@ ParseOutcome ExactlyElement::parse_impl(ParseContext& ctx, Pos pos) const {
 }
 
 MatchResult ExactlyElement::try_match_at(std::string_view text, Pos pos) const {
+  if (checks_stack() && stack_nearly_exhausted()) return kNoMatch;
   Pos p = pos;
   for (std::uint64_t i = 0; i < count_; ++i) {
     p = skip_before(text, *expr_, p);
@@ -220,6 +232,7 @@ ParseOutcome ExactlyElement::parse_from_start(std::string_view text) const {
 // Group
 
 ParseOutcome GroupElement::parse_impl(ParseContext& ctx, Pos pos) const {
+  if (checks_stack() && stack_nearly_exhausted()) return ParseOutcome::stack_exhausted(pos);
   ParseOutcome out = expr_->parse_impl(ctx, pos);
   if (!out.ok()) return out;
   ParseResults& inner = out.tokens();
@@ -235,6 +248,7 @@ ParseOutcome GroupElement::parse_impl(ParseContext& ctx, Pos pos) const {
 }
 
 MatchResult GroupElement::try_match_at(std::string_view text, Pos pos) const {
+  if (checks_stack() && stack_nearly_exhausted()) return kNoMatch;
   return expr_->try_match_at(text, pos);
 }
 
@@ -246,12 +260,14 @@ ParseOutcome GroupElement::parse_from_start(std::string_view text) const {
 // Suppress
 
 ParseOutcome SuppressElement::parse_impl(ParseContext& ctx, Pos pos) const {
+  if (checks_stack() && stack_nearly_exhausted()) return ParseOutcome::stack_exhausted(pos);
   const MatchResult m = expr_->try_match_at(ctx.text, pos);
   if (!m.matched) return ParseOutcome::failure(suppress_no_match(), pos);
   return ParseOutcome::success(m.end);
 }
 
 MatchResult SuppressElement::try_match_at(std::string_view text, Pos pos) const {
+  if (checks_stack() && stack_nearly_exhausted()) return kNoMatch;
   return expr_->try_match_at(text, pos);
 }
 
@@ -263,6 +279,7 @@ ParseOutcome SuppressElement::parse_from_start(std::string_view text) const {
 // Combine
 
 ParseOutcome CombineElement::parse_impl(ParseContext& ctx, Pos pos) const {
+  if (checks_stack() && stack_nearly_exhausted()) return ParseOutcome::stack_exhausted(pos);
   // Restores the caller's flag on every way out, a throwing child included.
   struct SkipWsRestore {
     ParseContext& ctx;
@@ -285,6 +302,7 @@ ParseOutcome CombineElement::parse_impl(ParseContext& ctx, Pos pos) const {
 }
 
 MatchResult CombineElement::try_match_at(std::string_view text, Pos pos) const {
+  if (checks_stack() && stack_nearly_exhausted()) return kNoMatch;
   ParseContext ctx{text, true};
   const ParseOutcome out = CombineElement::parse_impl(ctx, pos);
   return out.ok() ? matched_at(out.end()) : kNoMatch;
@@ -298,12 +316,14 @@ ParseOutcome CombineElement::parse_from_start(std::string_view text) const {
 // SkipTo
 
 ParseOutcome SkipToElement::parse_impl(ParseContext& ctx, Pos pos) const {
+  if (checks_stack() && stack_nearly_exhausted()) return ParseOutcome::stack_exhausted(pos);
   const MatchResult m = SkipToElement::try_match_at(ctx.text, pos);
   if (!m.matched) return ParseOutcome::failure(skip_to_not_found(), pos);
   return ParseOutcome::success(m.end, span_token(ctx.text, pos, m.end));
 }
 
 MatchResult SkipToElement::try_match_at(std::string_view text, Pos pos) const {
+  if (checks_stack() && stack_nearly_exhausted()) return kNoMatch;
   // Candidates are the character boundaries from pos to the end, the end
   // included; a pos inside a character would start a token that cuts it.
   const Pos len = text.size();

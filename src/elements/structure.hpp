@@ -26,7 +26,9 @@ class AndElement final : public Element {
   std::vector<ElementHandle> exprs_;
 
  public:
-  explicit AndElement(std::vector<ElementHandle> exprs) : exprs_(std::move(exprs)) {}
+  explicit AndElement(std::vector<ElementHandle> exprs) : exprs_(std::move(exprs)) {
+    for (const ElementHandle& e : exprs_) nest_over(*e);
+  }
 
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
@@ -43,7 +45,9 @@ class MatchFirstElement final : public Element {
   std::vector<ElementHandle> exprs_;
 
  public:
-  explicit MatchFirstElement(std::vector<ElementHandle> exprs) : exprs_(std::move(exprs)) {}
+  explicit MatchFirstElement(std::vector<ElementHandle> exprs) : exprs_(std::move(exprs)) {
+    for (const ElementHandle& e : exprs_) nest_over(*e);
+  }
 
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
@@ -59,7 +63,7 @@ class OptionalElement final : public Element {
   ElementHandle expr_;
 
  public:
-  explicit OptionalElement(ElementHandle expr) : expr_(std::move(expr)) {}
+  explicit OptionalElement(ElementHandle expr) : expr_(std::move(expr)) { nest_over(*expr_); }
 
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
@@ -75,7 +79,7 @@ class ZeroOrMoreElement final : public Element {
   ElementHandle expr_;
 
  public:
-  explicit ZeroOrMoreElement(ElementHandle expr) : expr_(std::move(expr)) {}
+  explicit ZeroOrMoreElement(ElementHandle expr) : expr_(std::move(expr)) { nest_over(*expr_); }
 
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
@@ -92,7 +96,7 @@ class OneOrMoreElement final : public Element {
   ElementHandle expr_;
 
  public:
-  explicit OneOrMoreElement(ElementHandle expr) : expr_(std::move(expr)) {}
+  explicit OneOrMoreElement(ElementHandle expr) : expr_(std::move(expr)) { nest_over(*expr_); }
 
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
@@ -111,7 +115,9 @@ class ExactlyElement final : public Element {
   std::uint64_t count_;
 
  public:
-  ExactlyElement(ElementHandle expr, std::uint64_t count) : expr_(std::move(expr)), count_(count) {}
+  ExactlyElement(ElementHandle expr, std::uint64_t count) : expr_(std::move(expr)), count_(count) {
+    nest_over(*expr_);
+  }
 
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
@@ -127,7 +133,7 @@ class GroupElement final : public Element {
   ElementHandle expr_;
 
  public:
-  explicit GroupElement(ElementHandle expr) : expr_(std::move(expr)) {}
+  explicit GroupElement(ElementHandle expr) : expr_(std::move(expr)) { nest_over(*expr_); }
 
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
@@ -144,7 +150,7 @@ class SuppressElement final : public Element {
   ElementHandle expr_;
 
  public:
-  explicit SuppressElement(ElementHandle expr) : expr_(std::move(expr)) {}
+  explicit SuppressElement(ElementHandle expr) : expr_(std::move(expr)) { nest_over(*expr_); }
 
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
@@ -163,7 +169,7 @@ class CombineElement final : public Element {
   ElementHandle expr_;
 
  public:
-  explicit CombineElement(ElementHandle expr) : expr_(std::move(expr)) {}
+  explicit CombineElement(ElementHandle expr) : expr_(std::move(expr)) { nest_over(*expr_); }
 
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
@@ -181,7 +187,7 @@ class SkipToElement final : public Element {
   ElementHandle expr_;
 
  public:
-  explicit SkipToElement(ElementHandle expr) : expr_(std::move(expr)) {}
+  explicit SkipToElement(ElementHandle expr) : expr_(std::move(expr)) { nest_over(*expr_); }
 
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;

@@ -459,5 +459,29 @@ TEST(ForwardTest, SetRacesWithParsingThreads) {
   EXPECT_GT(sets.load(), 0);
 }
 
+// A tree nested far deeper than any stack holds, with no Forward in it:
+// matching gives up instead of overflowing, and releasing the tree does not
+// recurse once per level either.
+TEST(DeepTreeTest, GivesUpAndReleasesWithoutOverflow) {
+  for (std::size_t stack : {std::size_t{0}, std::size_t{256} << 10}) {
+    run_with_stack(stack, [] {
+      ElementHandle tree = Ref<LiteralElement>::make("a");
+      for (int i = 0; i < 300000; ++i) {
+        tree = i % 2 ? ElementHandle(Ref<GroupElement>::make(std::move(tree)))
+                     : ElementHandle(Ref<OptionalElement>::make(std::move(tree)));
+      }
+      EXPECT_TRUE(tree->parse_from_start("a").too_deep());
+      // Frames that the compiler turns into tail calls may let the match
+      // test finish; either way it must answer correctly or give up.
+      const MatchResult m = tree->try_match_at("a", 0);
+      if (!take_too_deep()) {
+        EXPECT_TRUE(m.matched && m.end == 1);
+      }
+      EXPECT_FALSE(take_too_deep());
+      tree = nullptr;
+    });
+  }
+}
+
 }  // namespace
 }  // namespace quernlet

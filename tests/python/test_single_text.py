@@ -359,3 +359,15 @@ def test_deep_input_on_a_small_stack_raises_recursion_error():
         threading.stack_size(old)
     assert outcome["result"] == "recursion"
     assert outcome["after"] == [["(", ["(", ")"], ")"]]
+
+
+def test_grammar_nested_deeper_than_the_stack_without_forward():
+    element = q.Literal("a")
+    for i in range(300_000):
+        element = q.Group(element) if i % 2 else q.Optional(element)
+    with pytest.raises(RecursionError):
+        element.parse_string("a")
+    with pytest.raises(RecursionError):
+        element.search_string("a a")
+    del element  # releasing the chain must not recurse once per level
+    assert q.Literal("x").parse_string("x") == ["x"]
