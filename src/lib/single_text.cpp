@@ -14,6 +14,7 @@
 #include "../elements/positional.hpp"
 #include "../elements/structure.hpp"
 #include "drivers.hpp"
+#include "fast_paths.hpp"
 #include "operations.hpp"
 
 namespace quernlet {
@@ -28,18 +29,9 @@ constexpr const char* kMatchesDoc = "matches($self, s)\n--\n\n";
 constexpr const char* kMatchesFullTextDoc =
     "matches($self, s)\n--\n\n"
     "Zero-allocation match check \xE2\x80\x94 skips leading whitespace, requires full match";
-constexpr const char* kMatchesAndDoc =
-    "matches($self, s)\n--\n\n"
-    "Zero-allocation match check using try_match_at (no ParseResults)";
-constexpr const char* kMatchesWordDoc =
-    "matches($self, s)\n--\n\n"
-    "Zero-allocation match check via try_match_at";
 constexpr const char* kSearchDoc = "search_string($self, s)\n--\n\n";
 constexpr const char* kCountDoc = "search_string_count($self, s)\n--\n\n";
 constexpr const char* kTransformDoc = "transform_string($self, s, replacement)\n--\n\n";
-constexpr const char* kFlatDoc =
-    "_search_string_flat($self, s)\n--\n\n"
-    "UNUSED: Original optimized search_string (returns flat list).";
 
 // ---------------------------------------------------------------------------
 // Byte counting for the closed forms.
@@ -206,14 +198,6 @@ auto literal_test(const Kind& kind, std::size_t length) noexcept {
   };
 }
 
-PyObject* literal_count(PyObject* self, std::string_view s) {
-  const auto& kind = payload_of<LiteralElement>(self);
-  return py_count(count_scan(s, literal_test(kind, kind.s().size())));
-}
-PyObject* keyword_count(PyObject* self, std::string_view s) {
-  const auto& kind = payload_of<KeywordElement>(self);
-  return py_count(count_scan(s, literal_test(kind, kind.match_len())));
-}
 PyObject* caseless_literal_count(PyObject* self, std::string_view s) {
   const auto& kind = payload_of<CaselessLiteralElement>(self);
   return py_count(count_scan(s, literal_test(kind, kind.lowered().size())));
@@ -319,10 +303,6 @@ PyObject* optional_parse_string(PyObject* self, std::string_view s) {
   return parse_string_generic(kind, s);
 }
 
-PyObject* word_search_string_flat_body(PyObject* self, std::string_view s) {
-  return search_string_flat_generic(payload_of<WordElement>(self), s);
-}
-
 // ---------------------------------------------------------------------------
 // Routing.
 
@@ -343,18 +323,31 @@ constexpr SingleTextMethods routed(TextBody matches, const char* matches_doc, Te
 }  // namespace
 
 const SingleTextMethods& single_text_methods(Cls c) noexcept {
-  // Literal, Keyword, Word, Regex and And use the generic drivers here;
-  // their class-specific fast paths live in files of their own.
-  static constexpr SingleTextMethods kLiteral = routed<LiteralElement>(
-      &matches_whole_text<LiteralElement>, kMatchesFullTextDoc, &literal_count);
-  static constexpr SingleTextMethods kKeyword =
-      routed<KeywordElement>(&matches_whole_text<KeywordElement>, kMatchesDoc, &keyword_count);
-  static constexpr SingleTextMethods kWord = routed<WordElement>(
-      &matches_whole_text<WordElement>, kMatchesWordDoc, &count_scan_body<WordElement>);
-  static constexpr SingleTextMethods kRegex = routed<RegexElement>(
-      &matches_whole_text<RegexElement>, kMatchesFullTextDoc, &count_scan_body<RegexElement>);
-  static constexpr SingleTextMethods kAnd = routed<AndElement>(
-      &matches_whole_text<AndElement>, kMatchesAndDoc, &count_scan_body<AndElement>);
+  // Literal, Keyword, Word, Regex and And take their class-specific bodies
+  // from fast_paths.hpp, and the generic ones here where they have none.
+  static constexpr SingleTextMethods kLiteral = {
+      fast::kLiteralParseString,
+      {&matches_whole_text<LiteralElement>, kMatchesFullTextDoc},
+      fast::kLiteralSearchString,
+      fast::kLiteralSearchStringCount,
+      fast::kLiteralTransformString};
+  static constexpr SingleTextMethods kKeyword = {
+      fast::kKeywordParseString,
+      {&matches_whole_text<KeywordElement>, kMatchesDoc},
+      fast::kKeywordSearchString,
+      fast::kKeywordSearchStringCount,
+      {&transform_string_body<KeywordElement>, kTransformDoc}};
+  static constexpr SingleTextMethods kWord = {fast::kWordParseString, fast::kWordMatches,
+                                              fast::kWordSearchString, fast::kWordSearchStringCount,
+                                              fast::kWordTransformString};
+  static constexpr SingleTextMethods kRegex = {
+      fast::kRegexParseString, fast::kRegexMatches, fast::kRegexSearchString,
+      fast::kRegexSearchStringCount, fast::kRegexTransformString};
+  static constexpr SingleTextMethods kAnd = {fast::kAndParseString,
+                                             fast::kAndMatches,
+                                             fast::kAndSearchString,
+                                             fast::kAndSearchStringCount,
+                                             {&transform_string_body<AndElement>, kTransformDoc}};
   static constexpr SingleTextMethods kMatchFirst =
       routed<MatchFirstElement>(&matches_whole_text<MatchFirstElement>, kMatchesDoc,
                                 &match_first_count, &match_first_parse_string);
@@ -458,9 +451,6 @@ const SingleTextMethods& single_text_methods(Cls c) noexcept {
   return kEmpty;  // not reached: every class is listed above
 }
 
-const Method<TextBody>& word_search_string_flat() noexcept {
-  static constexpr Method<TextBody> kFlat{&word_search_string_flat_body, kFlatDoc};
-  return kFlat;
-}
+const Method<TextBody>& word_search_string_flat() noexcept { return fast::kWordSearchStringFlat; }
 
 }  // namespace quernlet

@@ -1,0 +1,288 @@
+"""Speed of quernlet's single-text operations against their nearest Python peers.
+
+Run from the repository root:
+
+    .venv/bin/python bench/bench.py            # everything (a few minutes)
+    .venv/bin/python bench/bench.py --quick    # without the 50 MB inputs
+    .venv/bin/python bench/bench.py -k Regex   # only cases whose name holds "Regex"
+
+Each case runs one of our operations and its peer (str methods or `re`) on the
+same input in the same run and prints both times and the ratio peer / ours
+(higher is better), with the ratio aimed for where one is set. The results of
+the two are compared too ("same" column) so that a fast wrong answer shows.
+Nothing here asserts: timings depend on the machine and its load.
+"""
+
+import argparse
+import gc
+import random
+import re
+import sys
+import time
+import timeit
+
+import quernlet as q
+
+MB = 1 << 20
+
+# ---------------------------------------------------------------------------
+# Inputs. Texts are assembled from a few distinct 64 KiB chunks in a seeded
+# random order, so that they are large and cheap to build but repeat with no
+# short period (which would let the counting shortcuts skip the scan).
+
+RARE = "XYZZY"
+
+
+def _syllable_words(rng, count, syllables):
+    return ["".join(rng.choice(syllables) for _ in range(rng.randint(1, 3))) for _ in range(count)]
+
+
+def _source_chunk(rng):
+    idents = _syllable_words(rng, 300, ["ba", "co", "de", "fi", "get", "set", "max", "len",
+                                        "node", "item", "val", "idx", "buf", "_", "x", "tmp"])
+    idents += ["self", "value", "result", "data", "count", "i", "j", "key", "parent"]
+    out, size = [], 0
+    while size < 64 * 1024:
+        ind = "    " * rng.randrange(0, 4)
+        a, b, c = rng.choice(idents), rng.choice(idents), rng.choice(idents)
+        r = rng.random()
+        if r < 0.15:
+            line = f"{ind}if {a} == {rng.randrange(1000)} and not {b}:\n"
+        elif r < 0.25:
+            line = f"{ind}for {a} in range({b}, {rng.randrange(100)}):\n"
+        elif r < 0.35:
+            line = f"{ind}while {a} < {rng.random() * 100:.3f}:\n"
+        elif r < 0.5:
+            line = f'{ind}{a} = "{b} {c} {rng.randrange(10)}"\n'
+        elif r < 0.75:
+            line = f"{ind}{a} = {b}.{c}({a}, {rng.randrange(10 ** 6)}, {rng.random():.4f})\n"
+        elif r < 0.85:
+            line = f"{ind}return {a} + {b} * {rng.randrange(100)}\n"
+        elif r < 0.95:
+            line = f"{ind}# {' '.join(rng.choice(idents) for _ in range(rng.randint(3, 9)))}\n"
+        else:
+            line = f"\n{ind}def {a}({b}, {c}={rng.randrange(9)}):\n"
+        out.append(line)
+        size += len(line)
+    return "".join(out)
+
+
+PROSE_WORDS = (
+    "le la les des une été déjà très où être forêt château naïve café über straße "
+    "größe mädchen schön niño señor año corazón está acción καλημέρα λόγος θάλασσα "
+    "ήλιος добрый день мир слово книга время and the of to in water light river stone"
+).split()
+
+
+def _prose_chunk(rng):
+    out, size = [], 0
+    while size < 64 * 1024:
+        words = [rng.choice(PROSE_WORDS) for _ in range(rng.randint(5, 18))]
+        words[0] = words[0].capitalize()
+        sentence = " ".join(words) + rng.choice([". ", ". ", "! ", "? ", ".\n\n"])
+        out.append(sentence)
+        size += len(sentence.encode())
+    return "".join(out)
+
+
+def build_text(kind, size, seed=1):
+    rng = random.Random(seed)
+    make = _source_chunk if kind == "source" else _prose_chunk
+    chunks = [make(rng) for _ in range(12)]
+    parts, total = [], 0
+    while total < size:
+        part = rng.choice(chunks)
+        parts.append(part)
+        total += len(part.encode())
+    text = "".join(parts)
+    # A few occurrences of the rare needle, spread out.
+    pieces = [text[i * len(text) // 4:(i + 1) * len(text) // 4] for i in range(4)]
+    return (" " + RARE + " ").join(pieces)
+
+
+# ---------------------------------------------------------------------------
+# Timing.
+
+def best_time(fn, reps):
+    """Best wall time of `reps` calls, and the first call's result."""
+    best, first = float("inf"), None
+    for i in range(reps):
+        gc.collect()
+        t0 = time.perf_counter()
+        result = fn()
+        best = min(best, time.perf_counter() - t0)
+        if i == 0:
+            first = result
+        del result
+    return best, first
+
+
+def reps_for(size):
+    return 2 if size >= 16 * MB else 10 if size >= MB else 50
+
+
+def per_call(stmt, env):
+    """Best time of one call of `stmt`, in seconds."""
+    timer = timeit.Timer(stmt, globals=env)
+    number, _ = timer.autorange()
+    number = max(number, 20000)
+    return min(timer.repeat(repeat=5, number=number)) / number
+
+
+# ---------------------------------------------------------------------------
+# Cases: (name, ours, peer, target, compare) where ours and peer take the text
+# and compare maps each result to something comparable.
+
+def count_of(x):
+    return x if isinstance(x, int) else len(x)
+
+
+def finditer_count(pattern):
+    rx = re.compile(pattern)
+    return lambda t: sum(1 for _ in rx.finditer(t))
+
+
+def text_cases(kind):
+    # The targets are set for ASCII source text; prose (non-ASCII, where the
+    # peers work on the interpreter's own fixed-width form and we on UTF-8)
+    # is shown for information.
+    ascii_text = kind == "source"
+    dense = "in" if ascii_text else "é"
+    replacement = "IN" if ascii_text else "e"
+    word = q.Word(q.alphas())
+    words_rx = re.compile("[A-Za-z]+")
+    cases = [
+        (f"Literal({dense!r}).search_string_count dense", q.Literal(dense).search_string_count,
+         lambda t: t.count(dense), 3.0 if ascii_text else None, count_of),
+        (f"Literal({RARE!r}).search_string_count rare", q.Literal(RARE).search_string_count,
+         lambda t: t.count(RARE), 5.0, count_of),
+        (f"Literal({dense!r}).transform_string",
+         lambda t: q.Literal(dense).transform_string(t, replacement),
+         lambda t: t.replace(dense, replacement), 1.5 if ascii_text else None, lambda r: r),
+        ("Word(alphas).search_string_count", word.search_string_count,
+         lambda t: len(words_rx.findall(t)), 30.0, count_of),
+        ("Word(alphas).search_string", word.search_string, words_rx.findall, 3.0,
+         lambda r: [x[0] if isinstance(x, list) else x for x in r]),
+        ("Word(alphas).transform_string", lambda t: word.transform_string(t, "X"),
+         lambda t: words_rx.sub("X", t), 5.0, lambda r: r),
+    ]
+    if kind == "source":
+        kw_rx = re.compile("if(?![A-Za-z0-9_])")
+        cases.append(("Keyword('if').search_string_count", q.Keyword("if").search_string_count,
+                      lambda t: len(kw_rx.findall(t)), 10.0, count_of))
+        for label, pattern in [
+            ("identifier", r"[A-Za-z_][A-Za-z0-9_]*"),
+            ("number", r"\d+(?:\.\d+)?"),
+            ("keyword alternation", r"\b(?:if|for|while|return)\b"),
+            ("double-quoted string", r'"[^"\n]*"'),
+            ("rare literal prefix", RARE + r"\w*"),
+        ]:
+            cases.append((f"Regex {label}.search_string_count",
+                          q.Regex(pattern).search_string_count, finditer_count(pattern), 2.0,
+                          count_of))
+        ident = r"[A-Za-z_][A-Za-z0-9_]*"
+        ident_rx = re.compile(ident)
+        cases.append(("Regex identifier.search_string", q.Regex(ident).search_string,
+                      ident_rx.findall, None, lambda r: [x[0] if isinstance(x, list) else x
+                                                         for x in r]))
+        cases.append(("Regex number.transform_string",
+                      lambda t: q.Regex(r"\d+").transform_string(t, "N"),
+                      lambda t: re.sub(r"\d+", "N", t), None, lambda r: r))
+    else:
+        # Sets with code points 128..255 are matched character by character.
+        latin1 = "abcdefghijklmnopqrstuvwxyzéèêëàâäôöüçñß"
+        cases.append(("Word(Latin-1 set).search_string_count",
+                      q.Word(latin1).search_string_count,
+                      lambda t: len(re.findall(f"[{latin1}]+", t)), None, count_of))
+    return cases
+
+
+def short_cases():
+    lit_ws = r"[ \t\r\n]*"
+    env = {
+        "lit": q.Literal("hello"), "lit_rx": re.compile(f"{lit_ws}hello{lit_ws}"),
+        "lit_match_rx": re.compile(f"{lit_ws}(hello)"),
+        "word": q.Word(q.alphas()), "word_rx": re.compile(f"{lit_ws}[A-Za-z]+{lit_ws}"),
+        "word_match_rx": re.compile(f"{lit_ws}([A-Za-z]+)"),
+        "seq": q.Literal("let") + q.Word(q.alphas()) + q.Literal("="),
+        "seq_rx": re.compile(f"{lit_ws}let{lit_ws}[A-Za-z]+{lit_ws}={lit_ws}"),
+        "kw": q.Keyword("if"), "kw_rx": re.compile(f"{lit_ws}(if)(?![A-Za-z0-9_])"),
+        "s_lit": "  hello ", "s_word": "  identifier ", "s_seq": "let x =", "s_kw": " if x",
+    }
+    return env, [
+        ("Literal.matches", "lit.matches(s_lit)", "lit_rx.fullmatch(s_lit)", 3.0),
+        ("Literal.parse_string", "lit.parse_string(s_lit)", "lit_match_rx.match(s_lit)", 3.0),
+        ("Word.matches", "word.matches(s_word)", "word_rx.fullmatch(s_word)", 3.0),
+        ("And(3 children).matches", "seq.matches(s_seq)", "seq_rx.fullmatch(s_seq)", 3.0),
+        ("Word.parse_string", "word.parse_string(s_word)", "word_match_rx.match(s_word)", None),
+        ("Keyword.parse_string", "kw.parse_string(s_kw)", "kw_rx.match(s_kw)", None),
+    ]
+
+
+# ---------------------------------------------------------------------------
+
+ROW = "{:<46} {:>12} {:>9} {:>9} {:>7} {:>6} {:>4} {:>6}"
+
+
+def fmt_time(t):
+    if t < 1e-6:
+        return f"{t * 1e9:.0f} ns"
+    if t < 1e-3:
+        return f"{t * 1e6:.1f} us"
+    if t < 1:
+        return f"{t * 1e3:.1f} ms"
+    return f"{t:.2f} s"
+
+
+def verdict(ratio, target):
+    if target is None:
+        return "-"
+    return "met" if ratio >= target else "MISSED"
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--quick", action="store_true", help="skip the 50 MB inputs")
+    ap.add_argument("-k", default="", help="only cases whose name contains this text")
+    args = ap.parse_args()
+
+    sizes = [("1 MB", MB)] + ([] if args.quick else [("50 MB", 50 * MB)])
+    print(ROW.format("case", "input", "ours", "peer", "ratio", "target", "same", "result"))
+    print("-" * 106)
+    missed = 0
+    started = time.perf_counter()
+
+    env, cases = short_cases()
+    for name, ours, peer, target in cases:
+        if args.k not in name:
+            continue
+        a, b = per_call(ours, env), per_call(peer, env)
+        print(ROW.format(name, "short", fmt_time(a), fmt_time(b), f"{b / a:.2f}",
+                         f"{target:g}" if target else "-", "-", verdict(b / a, target)))
+        missed += verdict(b / a, target) == "MISSED"
+
+    for kind in ("source", "prose"):
+        for label, size in sizes:
+            text = None
+            for name, ours, peer, target, compare in text_cases(kind):
+                if args.k not in name:
+                    continue
+                if text is None:
+                    text = build_text(kind, size)
+                reps = reps_for(size)
+                a, ra = best_time(lambda: ours(text), reps)
+                b, rb = best_time(lambda: peer(text), reps)
+                same = "yes" if compare(ra) == compare(rb) else "NO"
+                del ra, rb
+                tag = f"{kind} {label}"
+                print(ROW.format(name, tag, fmt_time(a), fmt_time(b), f"{b / a:.2f}",
+                                 f"{target:g}" if target else "-", same, verdict(b / a, target)))
+                missed += verdict(b / a, target) == "MISSED"
+            del text
+    print("-" * 106)
+    print(f"{missed} target(s) missed; total time {time.perf_counter() - started:.0f} s")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

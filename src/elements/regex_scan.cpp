@@ -1,0 +1,142 @@
+#include "regex_scan.hpp"
+
+#include <re2/re2.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+namespace quernlet {
+
+namespace {
+
+// The first character boundary after `pos` (< size), or the size.
+inline Pos next_boundary(std::string_view text, Pos pos) noexcept {
+  ++pos;
+  while (pos < text.size() && !is_char_boundary(text, pos)) ++pos;
+  return pos;
+}
+
+// Below this length the range computation (a few microseconds) is not
+// worth it.
+constexpr std::size_t kShortcutMinLength = 4096;
+// Candidates tried anchored before one unanchored search.
+constexpr int kCandidateTries = 4;
+
+}  // namespace
+
+bool free_of_assertions(std::string_view pattern) noexcept {
+  bool in_class = false;
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    const char c = pattern[i];
+    if (c == '\\') {
+      if (++i >= pattern.size()) break;
+      const char e = pattern[i];
+      if (!in_class && (e == 'b' || e == 'B' || e == 'A' || e == 'z')) return false;
+      continue;
+    }
+    if (in_class) {
+      if (c == ']') in_class = false;
+      continue;
+    }
+    if (c == '^' || c == '$') return false;
+    if (c == '[') {
+      in_class = true;
+      // A ']' right after '[' or '[^' is a member, not the end.
+      if (i + 1 < pattern.size() && pattern[i + 1] == '^') ++i;
+      if (i + 1 < pattern.size() && pattern[i + 1] == ']') ++i;
+    }
+  }
+  return true;
+}
+
+RegexMatchIterator::RegexMatchIterator(const re2::RE2& re, std::string_view text,
+                                       bool shortcut) noexcept
+    : re_(re), text_(text) {
+  if (!shortcut || text.size() < kShortcutMinLength || !free_of_assertions(re.pattern())) return;
+  std::string min, max;
+  // A non-empty lower bound also rules out empty matches.
+  // (A bound cut to its first byte would be rounded up; longer bounds keep
+  // the first byte exact.)
+  if (!re.PossibleMatchRange(&min, &max, 8) || min.empty() || max.empty()) return;
+  shortcut_ = true;
+  lo_ = static_cast<unsigned char>(min[0]);
+  hi_ = static_cast<unsigned char>(max[0]);
+}
+
+bool RegexMatchIterator::next(MatchSpan& match) noexcept {
+  const std::size_t n = text_.size();
+  const re2::StringPiece whole(text_.data(), n);
+  if (shortcut_ && !done_) {
+    // No match starts before the first candidate that matches anchored, so
+    // that match is the leftmost one. A few failed candidates hand over to
+    // the unanchored search, from after them.
+    const auto* t = reinterpret_cast<const unsigned char*>(text_.data());
+    for (int tries = 0; tries < kCandidateTries && from_ < n; ++tries) {
+      Pos c = from_;
+      if (lo_ == hi_) {
+        const void* hit = std::memchr(t + c, lo_, n - c);
+        c = hit ? static_cast<Pos>(static_cast<const unsigned char*>(hit) - t) : n;
+      } else {
+        while (c < n && (t[c] < lo_ || t[c] > hi_)) ++c;
+      }
+      if (c >= n) {
+        done_ = true;
+        return false;
+      }
+      if (!is_char_boundary(text_, c)) {
+        from_ = next_boundary(text_, c);
+        continue;
+      }
+      re2::StringPiece found;
+      if (re_.Match(whole, c, n, re2::RE2::ANCHOR_START, &found, 1)) {
+        const Pos end = c + found.size();
+        if (end > c && is_char_boundary(text_, end)) {
+          last_end_ = from_ = end;
+          has_last_ = true;
+          ++hits_;
+          match = {c, end};
+          return true;
+        }
+        // A match that cuts a character: the general loop passes it over.
+        from_ = c;
+        break;
+      }
+      from_ = next_boundary(text_, c);
+    }
+    // Candidates that mostly fail cost more than they save.
+    if (++misses_ > 16 && misses_ * 4 > hits_) shortcut_ = false;
+  }
+  while (!done_) {
+    re2::StringPiece found;
+    if (from_ > n || !re_.Match(whole, from_, n, re2::RE2::UNANCHORED, &found, 1)) break;
+    const Pos start = static_cast<Pos>(found.data() - text_.data());
+    const Pos end = start + found.size();
+    if (!is_char_boundary(text_, start) || !is_char_boundary(text_, end)) {
+      if (start >= n) break;
+      from_ = next_boundary(text_, start);
+      continue;
+    }
+    if (start == end && has_last_ && end == last_end_) {
+      if (end >= n) break;
+      from_ = next_boundary(text_, end);
+      continue;
+    }
+    has_last_ = true;
+    last_end_ = end;
+    from_ = end;
+    match = {start, end};
+    return true;
+  }
+  done_ = true;
+  return false;
+}
+
+std::uint64_t regex_count(const re2::RE2& re, std::string_view text) noexcept {
+  RegexMatchIterator it(re, text);
+  std::uint64_t total = 0;
+  for (MatchSpan m; it.next(m);) ++total;
+  return total;
+}
+
+}  // namespace quernlet
