@@ -4,9 +4,9 @@
 //
 // Here every class uses the generic per-item steps: parse_impl at 0 for
 // parse_batch, the kind's try_match_at at 0 for parse_batch_count (Group
-// and Suppress test their child directly, which is the same test). The
-// class-specific batch paths of Literal, Keyword, Word, Regex and And live
-// in files of their own.
+// and Suppress test their child directly, which is the same test).
+#include <array>
+
 #include "../elements/chars.hpp"
 #include "../elements/forward.hpp"
 #include "../elements/literals.hpp"
@@ -88,61 +88,16 @@ const BatchMethods& batch_methods(Cls c) noexcept {
   static constexpr BatchMethods kNoMatch = generic_batch<NoMatchElement>();
   static constexpr BatchMethods kSkipTo = generic_batch<SkipToElement>();
 
-  switch (c) {
-    case Cls::Literal:
-      return kLiteral;
-    case Cls::Keyword:
-      return kKeyword;
-    case Cls::Word:
-      return kWord;
-    case Cls::Regex:
-      return kRegex;
-    case Cls::And:
-      return kAnd;
-    case Cls::MatchFirst:
-      return kMatchFirst;
-    case Cls::ZeroOrMore:
-      return kZeroOrMore;
-    case Cls::OneOrMore:
-      return kOneOrMore;
-    case Cls::Optional:
-      return kOptional;
-    case Cls::Group:
-      return kGroup;
-    case Cls::Suppress:
-      return kSuppress;
-    case Cls::Forward:
-      return kForward;
-    case Cls::Combine:
-      return kCombine;
-    case Cls::Exactly:
-      return kExactly;
-    case Cls::CaselessLiteral:
-      return kCaselessLiteral;
-    case Cls::CaselessKeyword:
-      return kCaselessKeyword;
-    case Cls::Char:
-      return kChar;
-    case Cls::StringStart:
-      return kStringStart;
-    case Cls::StringEnd:
-      return kStringEnd;
-    case Cls::LineStart:
-      return kLineStart;
-    case Cls::LineEnd:
-      return kLineEnd;
-    case Cls::RestOfLine:
-      return kRestOfLine;
-    case Cls::QuotedString:
-      return kQuotedString;
-    case Cls::Empty:
-      return kEmpty;
-    case Cls::NoMatch:
-      return kNoMatch;
-    case Cls::SkipTo:
-      return kSkipTo;
-  }
-  return kEmpty;  // not reached: every class is listed above
+  // In the order of `Cls`.
+  static constexpr std::array<const BatchMethods*, kClassCount> kByClass = {
+      &kLiteral,         &kKeyword,    &kWord,         &kRegex,     &kAnd,
+      &kMatchFirst,      &kZeroOrMore, &kOneOrMore,    &kOptional,  &kGroup,
+      &kSuppress,        &kForward,    &kCombine,      &kExactly,   &kCaselessLiteral,
+      &kCaselessKeyword, &kChar,       &kStringStart,  &kStringEnd, &kLineStart,
+      &kLineEnd,         &kRestOfLine, &kQuotedString, &kEmpty,     &kNoMatch,
+      &kSkipTo,
+  };
+  return *kByClass[index_of(c)];
 }
 
 }  // namespace quernlet

@@ -8,6 +8,8 @@
 // that gives the same number without scanning.
 #include <cstring>
 
+#include <array>
+
 #include "../elements/chars.hpp"
 #include "../elements/forward.hpp"
 #include "../elements/literals.hpp"
@@ -394,61 +396,16 @@ const SingleTextMethods& single_text_methods(Cls c) noexcept {
   static constexpr SingleTextMethods kSkipTo =
       routed<SkipToElement>(&matches_start<SkipToElement>, kMatchesDoc, &skip_to_count);
 
-  switch (c) {
-    case Cls::Literal:
-      return kLiteral;
-    case Cls::Keyword:
-      return kKeyword;
-    case Cls::Word:
-      return kWord;
-    case Cls::Regex:
-      return kRegex;
-    case Cls::And:
-      return kAnd;
-    case Cls::MatchFirst:
-      return kMatchFirst;
-    case Cls::ZeroOrMore:
-      return kZeroOrMore;
-    case Cls::OneOrMore:
-      return kOneOrMore;
-    case Cls::Optional:
-      return kOptional;
-    case Cls::Group:
-      return kGroup;
-    case Cls::Suppress:
-      return kSuppress;
-    case Cls::Forward:
-      return kForward;
-    case Cls::Combine:
-      return kCombine;
-    case Cls::Exactly:
-      return kExactly;
-    case Cls::CaselessLiteral:
-      return kCaselessLiteral;
-    case Cls::CaselessKeyword:
-      return kCaselessKeyword;
-    case Cls::Char:
-      return kChar;
-    case Cls::StringStart:
-      return kStringStart;
-    case Cls::StringEnd:
-      return kStringEnd;
-    case Cls::LineStart:
-      return kLineStart;
-    case Cls::LineEnd:
-      return kLineEnd;
-    case Cls::RestOfLine:
-      return kRestOfLine;
-    case Cls::QuotedString:
-      return kQuotedString;
-    case Cls::Empty:
-      return kEmpty;
-    case Cls::NoMatch:
-      return kNoMatch;
-    case Cls::SkipTo:
-      return kSkipTo;
-  }
-  return kEmpty;  // not reached: every class is listed above
+  // In the order of `Cls`.
+  static constexpr std::array<const SingleTextMethods*, kClassCount> kByClass = {
+      &kLiteral,         &kKeyword,    &kWord,         &kRegex,     &kAnd,
+      &kMatchFirst,      &kZeroOrMore, &kOneOrMore,    &kOptional,  &kGroup,
+      &kSuppress,        &kForward,    &kCombine,      &kExactly,   &kCaselessLiteral,
+      &kCaselessKeyword, &kChar,       &kStringStart,  &kStringEnd, &kLineStart,
+      &kLineEnd,         &kRestOfLine, &kQuotedString, &kEmpty,     &kNoMatch,
+      &kSkipTo,
+  };
+  return *kByClass[index_of(c)];
 }
 
 const Method<TextBody>& word_search_string_flat() noexcept { return fast::kWordSearchStringFlat; }
