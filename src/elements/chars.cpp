@@ -102,10 +102,6 @@ MatchResult WordElement::try_match_at(std::string_view text, Pos pos) const {
   return end == 0 ? kNoMatch : matched_at(end);
 }
 
-ParseOutcome WordElement::parse_from_start(std::string_view text) const {
-  return parse_from_start_of(*this, text);
-}
-
 // ---------------------------------------------------------------------------
 // Regex
 
@@ -231,10 +227,6 @@ MatchResult RegexElement::try_match_at(std::string_view text, Pos pos) const {
   return len < 0 ? kNoMatch : matched_at(pos + static_cast<Pos>(len));
 }
 
-ParseOutcome RegexElement::parse_from_start(std::string_view text) const {
-  return parse_from_start_of(*this, text);
-}
-
 // ---------------------------------------------------------------------------
 // QuotedString
 
@@ -312,10 +304,6 @@ ParseOutcome QuotedStringElement::parse_impl(ParseContext& ctx, Pos pos) const {
 MatchResult QuotedStringElement::try_match_at(std::string_view text, Pos pos) const {
   const Pos end = match_end(text, pos);
   return end == 0 ? kNoMatch : matched_at(end);
-}
-
-ParseOutcome QuotedStringElement::parse_from_start(std::string_view text) const {
-  return parse_from_start_of(*this, text);
 }
 
 }  // namespace quernlet

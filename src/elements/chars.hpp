@@ -58,7 +58,7 @@ inline std::uint32_t latin1_at(std::string_view text, Pos pos, unsigned& len) no
 // A run of one character of `init_set` followed by characters of `body_set`,
 // taken greedily. Characters are tested whole by code point, so a run never
 // ends inside a character; code points of 256 and above are in no set.
-class WordElement final : public Element {
+class WordElement final : public ElementKind<WordElement> {
   // "Expected W:({init_chars up to byte 8, cut back to a character}...)".
   SharedString message_;
   // Allowed first characters.
@@ -74,7 +74,6 @@ class WordElement final : public Element {
 
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
-  ParseOutcome parse_from_start(std::string_view text) const override;
 
   const SharedString& message() const noexcept { return message_; }
   const CodePointSet& init_set() const noexcept { return init_set_; }
@@ -114,7 +113,7 @@ inline constexpr bool is_regex_space(unsigned char b) noexcept {
 // A regular expression matched at a position (RE2, UTF-8, leftmost-first).
 // A match at `pos` is the anchored form's match on text[pos..] taken as a
 // text of its own: '^' and \b see no character before `pos`.
-class RegexElement final : public Element {
+class RegexElement final : public ElementKind<RegexElement> {
  public:
   // Shortcuts that give exactly the compiled pattern's answer:
   // kWhitespaceRun is the pattern \s+ (a run of `is_regex_space` bytes);
@@ -152,7 +151,6 @@ class RegexElement final : public Element {
 
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
-  ParseOutcome parse_from_start(std::string_view text) const override;
 
   Mode mode() const noexcept { return mode_; }
   const CodePointSet& byte_set() const noexcept { return byte_set_; }
@@ -171,7 +169,7 @@ class RegexElement final : public Element {
 // an escape takes the whole character after it. When the escape is the quote
 // character itself, a doubled quote stands for one quote and a single quote
 // closes the text.
-class QuotedStringElement final : public Element {
+class QuotedStringElement final : public ElementKind<QuotedStringElement> {
   // "Expected quoted string starting with '{quote_char as given}'".
   SharedString message_;
   // The first character of quote_char, or "\"" when it is empty.
@@ -190,7 +188,6 @@ class QuotedStringElement final : public Element {
 
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
-  ParseOutcome parse_from_start(std::string_view text) const override;
 
   const SharedString& message() const noexcept { return message_; }
 

@@ -67,18 +67,9 @@ Token& Token::operator=(const Token& o) {
 }
 
 ParseOutcome ParseOutcome::stack_exhausted(Pos position) noexcept {
-  static const SharedString message = SharedString::immortal("maximum recursion depth exceeded");
-  ParseOutcome o = failure(message, position);
+  ParseOutcome o = failure(fixed_string<"maximum recursion depth exceeded">(), position);
   o.too_deep_ = true;
   return o;
-}
-
-ParseOutcome Element::parse_from_start(std::string_view text) const {
-  ParseContext ctx{text, true};
-  const Pos start = advance_past_whitespace(text, 0);
-  ParseOutcome out = parse_impl(ctx, start);
-  if (take_too_deep()) return ParseOutcome::stack_exhausted(start);
-  return out;
 }
 
 // ---------------------------------------------------------------------------

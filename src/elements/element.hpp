@@ -43,7 +43,6 @@ class RefCounted {
       destroy();
     }
   }
-  std::uint64_t ref_count() const noexcept { return refs_.load(std::memory_order_relaxed); }
 
  protected:
   RefCounted() = default;
@@ -66,11 +65,6 @@ class Ref {
   Ref(std::nullptr_t) noexcept {}
   // Takes over the reference that `p` was created with.
   static Ref adopt(T* p) noexcept { return Ref(p, 0); }
-  // Adds a reference to `p`.
-  static Ref share(T* p) noexcept {
-    if (p) p->add_ref();
-    return Ref(p, 0);
-  }
   template <class... Args>
   static Ref make(Args&&... args) {
     return adopt(new T(std::forward<Args>(args)...));
@@ -149,6 +143,25 @@ class SharedString {
   Block* b_ = nullptr;
 };
 
+// A string literal usable as a template argument.
+template <std::size_t N>
+struct TextLiteral {
+  char chars[N];
+  constexpr TextLiteral(const char (&s)[N]) noexcept {
+    for (std::size_t i = 0; i < N; ++i) chars[i] = s[i];
+  }
+  constexpr std::string_view view() const noexcept { return {chars, N - 1}; }
+};
+
+// The process-lifetime string holding `Text`, made on first use: fixed
+// failure messages and fixed tokens share it instead of allocating (callers
+// cannot tell it from a fresh string).
+template <TextLiteral Text>
+const SharedString& fixed_string() {
+  static const SharedString s = SharedString::immortal(Text.view());
+  return s;
+}
+
 // ---------------------------------------------------------------------------
 // Tokens and results.
 
@@ -192,17 +205,10 @@ class Token {
 
 using ParseResults = SmallVector<Token, 2>;
 
-// The engine's failure value: a shared message and the byte position where
-// the failure arose. `too_deep` marks a parse abandoned because the calling
-// thread's stack ran low (runaway recursion), which callers must not treat
-// as an ordinary failure to match.
-struct ParseException {
-  SharedString message;
-  Pos position = 0;
-  bool too_deep = false;
-};
-
-// The result of `parse_impl`: an end and tokens, or a failure.
+// The result of `parse_impl`: an end and tokens, or a failure (a shared
+// message and the byte position where the failure arose). A too-deep failure
+// is a parse abandoned because the calling thread's stack ran low (runaway
+// recursion), which callers must not treat as an ordinary failure to match.
 class ParseOutcome {
  public:
   static ParseOutcome success(Pos end, ParseResults tokens = {}) noexcept {
@@ -219,11 +225,6 @@ class ParseOutcome {
     o.message_ = std::move(message);
     return o;
   }
-  static ParseOutcome failure(ParseException e) noexcept {
-    ParseOutcome o = failure(std::move(e.message), e.position);
-    o.too_deep_ = e.too_deep;
-    return o;
-  }
   static ParseOutcome stack_exhausted(Pos position) noexcept;
 
   bool ok() const noexcept { return ok_; }
@@ -231,14 +232,10 @@ class ParseOutcome {
   Pos end() const noexcept { return pos_; }
   ParseResults& tokens() noexcept { return tokens_; }
   const ParseResults& tokens() const noexcept { return tokens_; }
-  ParseResults take_tokens() noexcept { return std::move(tokens_); }
   // Failure: the message, the position and whether it was a stack give-up.
   const SharedString& message() const noexcept { return message_; }
   Pos position() const noexcept { return pos_; }
   bool too_deep() const noexcept { return too_deep_; }
-  ParseException take_exception() noexcept {
-    return ParseException{std::move(message_), pos_, too_deep_};
-  }
 
  private:
   ParseOutcome() noexcept = default;
@@ -336,43 +333,49 @@ class Element : public RefCounted {
   // nothing (Combine, Forward and general Regex excepted). Applies the child
   // whitespace rule as if `skip_ws` were set.
   virtual MatchResult try_match_at(std::string_view text, Pos pos) const = 0;
-  // Skips leading whitespace from 0, then parses there. The outcome's end
-  // is where the match stopped; nothing checks that the text was used up.
-  virtual ParseOutcome parse_from_start(std::string_view text) const;
+  // Skips leading whitespace from 0, then parses there (`ElementKind` has
+  // the common rule). The outcome's end is where the match stopped; nothing
+  // checks that the text was used up.
+  virtual ParseOutcome parse_from_start(std::string_view text) const = 0;
   virtual ElementClass element_class() const noexcept { return ElementClass::Normal; }
   // Whether a sequence or repetition skips whitespace before this element.
   virtual bool skips_whitespace() const noexcept { return true; }
 
-  // How many containers deep the tree below this element goes (1 for a
-  // leaf and for Forward, which checks the stack itself).
-  std::uint32_t nesting() const noexcept { return nesting_; }
-
  protected:
+  // Records that `child` sits directly below this element.
   void nest_over(const Element& child) noexcept {
     if (child.nesting_ + 1 > nesting_) nesting_ = child.nesting_ + 1;
   }
-  // Runaway recursion is possible without a Forward only through a tree
-  // nested very deep; there every 32nd level checks the stack, so the frames
-  // between two checks stay far below the guard's margin, and ordinary
-  // grammars never pay for a check.
-  bool checks_stack() const noexcept { return (nesting_ & 31) == 0; }
+  // Whether a combinator must give up for lack of stack. Runaway recursion
+  // is possible without a Forward only through a tree nested very deep;
+  // there every 32nd level checks the stack, so the frames between two
+  // checks stay far below the guard's margin, and ordinary grammars never
+  // pay for a check.
+  bool stack_low() const noexcept { return (nesting_ & 31) == 0 && stack_nearly_exhausted(); }
 
  private:
+  // How many containers deep the tree below this element goes (1 for a
+  // leaf and for Forward, which checks the stack itself).
   std::uint32_t nesting_ = 1;
 };
 
 using ElementHandle = Ref<const Element>;
 
-// The common start rule, written out so that kinds can inline it.
-// A run that gave up for lack of stack reports that, whatever its result.
+// Base of every kind that follows the common start rule: skip whitespace
+// from 0, run `Kind::parse_impl` there (called directly, so it inlines),
+// and report a run that gave up for lack of stack as such, whatever its
+// result.
 template <class Kind>
-ParseOutcome parse_from_start_of(const Kind& kind, std::string_view text) {
-  ParseContext ctx{text, true};
-  const Pos start = advance_past_whitespace(text, 0);
-  ParseOutcome out = kind.Kind::parse_impl(ctx, start);
-  if (take_too_deep()) return ParseOutcome::stack_exhausted(start);
-  return out;
-}
+class ElementKind : public Element {
+ public:
+  ParseOutcome parse_from_start(std::string_view text) const final {
+    ParseContext ctx{text, true};
+    const Pos start = advance_past_whitespace(text, 0);
+    ParseOutcome out = static_cast<const Kind&>(*this).Kind::parse_impl(ctx, start);
+    if (take_too_deep()) return ParseOutcome::stack_exhausted(start);
+    return out;
+  }
+};
 
 // The child whitespace rule: where a sequence or repetition tries `child`
 // at `p`, it first skips whitespace when the child asks for it.

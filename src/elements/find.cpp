@@ -197,7 +197,7 @@ FindKernel best_find_kernel() noexcept {
 }
 
 SubstringFinder::SubstringFinder(std::string_view needle, FindKernel kernel) noexcept
-    : needle_(needle), kernel_(find_kernel_supported(kernel) ? kernel : FindKernel::kPortable) {
+    : kernel_(find_kernel_supported(kernel) ? kernel : FindKernel::kPortable) {
   const auto rank = [&](std::size_t i) { return kByteRank[static_cast<unsigned char>(needle[i])]; };
   std::size_t off1 = 0;
   for (std::size_t i = 1; i < needle.size(); ++i)
@@ -212,11 +212,11 @@ SubstringFinder::SubstringFinder(std::string_view needle, FindKernel kernel) noe
 
 std::size_t SubstringFinder::find(std::string_view haystack, std::size_t from) const noexcept {
   const std::size_t n = haystack.size();
-  const std::size_t len = needle_.size();
+  const std::size_t len = nd_.len;
   if (from > n || n - from < len) return kNotFound;
   if (len == 0) return from;
   if (len == 1) {
-    const void* hit = std::memchr(haystack.data() + from, needle_[0], n - from);
+    const void* hit = std::memchr(haystack.data() + from, nd_.bytes[0], n - from);
     return hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - haystack.data())
                : kNotFound;
   }
@@ -229,9 +229,9 @@ std::size_t SubstringFinder::find(std::string_view haystack, std::size_t from) c
 }
 
 std::uint64_t SubstringFinder::count(std::string_view haystack) const noexcept {
-  const std::size_t len = needle_.size();
+  const std::size_t len = nd_.len;
   if (len == 0) return haystack.size();
-  if (len == 1) return count_byte(haystack, static_cast<unsigned char>(needle_[0]), kernel_);
+  if (len == 1) return count_byte(haystack, nd_.bytes[0], kernel_);
   std::uint64_t total = 0;
   scan_with(kernel_, nd_, haystack, 0, [&](std::size_t c) {
     ++total;
@@ -243,7 +243,7 @@ std::uint64_t SubstringFinder::count(std::string_view haystack) const noexcept {
 std::size_t SubstringFinder::find_many(std::string_view haystack, std::size_t& from,
                                        std::size_t* out, std::size_t cap) const noexcept {
   const std::size_t n = haystack.size();
-  const std::size_t len = needle_.size();
+  const std::size_t len = nd_.len;
   std::size_t k = 0;
   if (len <= 1) {
     while (k < cap) {

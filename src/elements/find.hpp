@@ -46,7 +46,9 @@ class SubstringFinder {
   explicit SubstringFinder(std::string_view needle,
                            FindKernel kernel = best_find_kernel()) noexcept;
 
-  std::string_view needle() const noexcept { return needle_; }
+  std::string_view needle() const noexcept {
+    return {reinterpret_cast<const char*>(nd_.bytes), nd_.len};
+  }
 
   // Start of the first occurrence that begins at or after `from`, or
   // kNotFound. An empty needle is found at `from` (when `from` <= size).
@@ -68,7 +70,6 @@ class SubstringFinder {
   const PreparedNeedle& prepared() const noexcept { return nd_; }
 
  private:
-  std::string_view needle_;
   PreparedNeedle nd_;
   FindKernel kernel_;
 };

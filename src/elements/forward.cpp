@@ -1,6 +1,7 @@
 #include "forward.hpp"
 
 #include <mutex>
+#include <shared_mutex>
 
 namespace quernlet {
 
@@ -42,41 +43,17 @@ void ReentrantSharedLock::unlock() noexcept {
   state_.notify_all();
 }
 
-namespace {
-
-class ReadGuard {
- public:
-  explicit ReadGuard(ReentrantSharedLock& lock) noexcept : lock_(lock) { lock_.lock_shared(); }
-  ReadGuard(const ReadGuard&) = delete;
-  ReadGuard& operator=(const ReadGuard&) = delete;
-  ~ReadGuard() { lock_.unlock_shared(); }
-
- private:
-  ReentrantSharedLock& lock_;
-};
-
-const SharedString& not_initialized_message() {
-  static const SharedString message = SharedString::immortal("Forward not initialized");
-  return message;
-}
-
-}  // namespace
-
 ParseOutcome ForwardElement::parse_impl(ParseContext& ctx, Pos pos) const {
   if (stack_nearly_exhausted()) return ParseOutcome::stack_exhausted(pos);
-  ReadGuard guard(lock_);
-  if (!inner_) return ParseOutcome::failure(not_initialized_message(), pos);
+  std::shared_lock guard(lock_);
+  if (!inner_) return ParseOutcome::failure(fixed_string<"Forward not initialized">(), pos);
   return inner_->parse_impl(ctx, pos);
 }
 
 MatchResult ForwardElement::try_match_at(std::string_view text, Pos pos) const {
   if (stack_nearly_exhausted()) return kNoMatch;
-  ReadGuard guard(lock_);
+  std::shared_lock guard(lock_);
   return inner_ ? inner_->try_match_at(text, pos) : kNoMatch;
-}
-
-ParseOutcome ForwardElement::parse_from_start(std::string_view text) const {
-  return parse_from_start_of(*this, text);
 }
 
 void ForwardElement::set(ElementHandle inner) const {

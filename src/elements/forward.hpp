@@ -33,7 +33,7 @@ class ReentrantSharedLock {
 // when it runs low (see `stack_nearly_exhausted`), so self-reference, left
 // recursion and deeply nested input end in a too-deep failure, never in a
 // stack overflow. Skips no whitespace itself.
-class ForwardElement final : public Element {
+class ForwardElement final : public ElementKind<ForwardElement> {
   // Guards `inner_`: read for matching, written by `set`.
   mutable ReentrantSharedLock lock_;
   // The element matched in this one's place; null until the first `set`.
@@ -44,7 +44,6 @@ class ForwardElement final : public Element {
 
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
-  ParseOutcome parse_from_start(std::string_view text) const override;
   ElementClass element_class() const noexcept override { return ElementClass::Complex; }
 
   // Replaces the inner element under the write lock; the old one is

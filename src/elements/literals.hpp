@@ -25,141 +25,123 @@ inline constexpr unsigned char fold_ascii(unsigned char b) noexcept {
   return b >= 'A' && b <= 'Z' ? static_cast<unsigned char>(b + 0x20) : b;
 }
 
-// True when the fold of each of the first `lowered.size()` bytes at `p`
-// equals the corresponding byte of `lowered` (already folded).
-inline bool folded_equal(const char* p, std::string_view lowered) noexcept {
-  for (std::size_t i = 0; i < lowered.size(); ++i)
-    if (fold_ascii(static_cast<unsigned char>(p[i])) != static_cast<unsigned char>(lowered[i]))
+// Whether the bytes of `s` stand at `pos`. The length test comes first, so no
+// byte past the text is read.
+inline bool bytes_at(std::string_view text, Pos pos, std::string_view s) noexcept {
+  const std::size_t n = s.size();
+  if (text.size() < n || pos > text.size() - n) return false;
+  return n == 0 ||
+         (text[pos] == s[0] && std::memcmp(text.data() + pos + 1, s.data() + 1, n - 1) == 0);
+}
+
+// Whether the bytes at `pos` fold to `lowered` (already folded).
+inline bool folded_at(std::string_view text, Pos pos, std::string_view lowered) noexcept {
+  const std::size_t n = lowered.size();
+  if (text.size() < n || pos > text.size() - n) return false;
+  for (std::size_t i = 0; i < n; ++i)
+    if (fold_ascii(static_cast<unsigned char>(text[pos + i])) !=
+        static_cast<unsigned char>(lowered[i]))
       return false;
   return true;
 }
 
-// Matches the exact bytes of `s`. An empty `s` matches zero bytes at any
-// position up to and including the end of the text, with the empty token.
-class LiteralElement final : public Element {
-  // One text token holding `s`, shared into every result.
+// The keyword boundary: a match ending at `end` (<= size) is followed by the
+// end of the text or by a byte that is not an identifier byte.
+inline bool word_ends_at(std::string_view text, Pos end) noexcept {
+  return end == text.size() || !kIdentifierBytes[static_cast<unsigned char>(text[end])];
+}
+
+// Base of the four text kinds (`Kind` supplies `matches_at` and
+// `match_len`): a match yields the prebuilt token, a failure the stored
+// message at `pos`.
+template <class Kind>
+class TextKind : public ElementKind<Kind> {
+  // One text token holding `s` as written, shared into every result.
   ParseResults tokens_;
-  // The text to match.
-  std::string s_;
-  // "Expected '{s}'".
+  // prefix + "'{s}'" + suffix, with `s` as written.
   SharedString message_;
-  // First byte of `s`, or 0 when `s` is empty.
-  unsigned char first_byte_;
+
+ protected:
+  TextKind(std::string_view s, std::string_view prefix, std::string_view suffix)
+      : message_(std::string(prefix) + "'" + std::string(s) + "'" + std::string(suffix)) {
+    tokens_.push_back(Token(SharedString(s)));
+  }
 
  public:
-  explicit LiteralElement(std::string_view s);
-
-  ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
-  MatchResult try_match_at(std::string_view text, Pos pos) const override;
-  ParseOutcome parse_from_start(std::string_view text) const override;
+  ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const final {
+    if (!kind().matches_at(ctx.text, pos)) return ParseOutcome::failure(message_, pos);
+    return ParseOutcome::success(pos + kind().match_len(), tokens_);
+  }
+  MatchResult try_match_at(std::string_view text, Pos pos) const final {
+    return kind().matches_at(text, pos) ? matched_at(pos + kind().match_len()) : kNoMatch;
+  }
 
   const ParseResults& tokens() const noexcept { return tokens_; }
-  std::string_view s() const noexcept { return s_; }
   const SharedString& message() const noexcept { return message_; }
-  unsigned char first_byte() const noexcept { return first_byte_; }
 
-  // The length test comes first, so no byte past the text is read.
-  bool matches_at(std::string_view text, Pos pos) const noexcept {
-    const std::size_t n = s_.size();
-    if (text.size() < n || pos > text.size() - n) return false;
-    if (n == 0) return true;
-    return static_cast<unsigned char>(text[pos]) == first_byte_ &&
-           std::memcmp(text.data() + pos + 1, s_.data() + 1, n - 1) == 0;
-  }
+ private:
+  const Kind& kind() const noexcept { return static_cast<const Kind&>(*this); }
+};
+
+// Matches the exact bytes of `s`. An empty `s` matches zero bytes at any
+// position up to and including the end of the text, with the empty token.
+class LiteralElement final : public TextKind<LiteralElement> {
+  // The text to match.
+  std::string s_;
+
+ public:
+  explicit LiteralElement(std::string_view s) : TextKind(s, "Expected ", ""), s_(s) {}
+
+  std::string_view s() const noexcept { return s_; }
+  std::size_t match_len() const noexcept { return s_.size(); }
+  bool matches_at(std::string_view text, Pos pos) const noexcept { return bytes_at(text, pos, s_); }
 };
 
 // Matches `s` with ASCII case folding; the token is `s` as written. An empty
 // `s` matches zero bytes anywhere, the end of the text included.
-class CaselessLiteralElement final : public Element {
-  // One text token holding `s` unfolded, shared into every result.
-  ParseResults tokens_;
+class CaselessLiteralElement final : public TextKind<CaselessLiteralElement> {
   // `s` folded byte by byte.
   std::string lowered_;
-  // "Expected '{s}' (caseless)", with `s` unfolded.
-  SharedString message_;
 
  public:
   explicit CaselessLiteralElement(std::string_view s);
 
-  ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
-  MatchResult try_match_at(std::string_view text, Pos pos) const override;
-  ParseOutcome parse_from_start(std::string_view text) const override;
-
-  const ParseResults& tokens() const noexcept { return tokens_; }
   std::string_view lowered() const noexcept { return lowered_; }
-  const SharedString& message() const noexcept { return message_; }
-
+  std::size_t match_len() const noexcept { return lowered_.size(); }
   bool matches_at(std::string_view text, Pos pos) const noexcept {
-    const std::size_t n = lowered_.size();
-    if (text.size() < n || pos > text.size() - n) return false;
-    return folded_equal(text.data() + pos, lowered_);
+    return folded_at(text, pos, lowered_);
   }
 };
 
 // Matches the exact bytes of `s` when the byte after them, if any, is not an
 // identifier byte. The byte before the match is not looked at. An empty `s`
 // matches zero bytes wherever the next byte, if any, is no identifier byte.
-class KeywordElement final : public Element {
-  // One text token holding `s`, shared into every result.
-  ParseResults tokens_;
+class KeywordElement final : public TextKind<KeywordElement> {
   // The text to match.
   std::string s_;
-  // "Expected keyword '{s}'".
-  SharedString message_;
-  // First byte of `s`, or 0 when `s` is empty.
-  unsigned char first_byte_;
 
  public:
-  explicit KeywordElement(std::string_view s);
+  explicit KeywordElement(std::string_view s) : TextKind(s, "Expected keyword ", ""), s_(s) {}
 
-  ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
-  MatchResult try_match_at(std::string_view text, Pos pos) const override;
-  ParseOutcome parse_from_start(std::string_view text) const override;
-
-  const ParseResults& tokens() const noexcept { return tokens_; }
   std::string_view s() const noexcept { return s_; }
-  const SharedString& message() const noexcept { return message_; }
   std::size_t match_len() const noexcept { return s_.size(); }
-  unsigned char first_byte() const noexcept { return first_byte_; }
-
   bool matches_at(std::string_view text, Pos pos) const noexcept {
-    const std::size_t n = s_.size();
-    if (text.size() < n || pos > text.size() - n) return false;
-    if (n != 0 && (static_cast<unsigned char>(text[pos]) != first_byte_ ||
-                   std::memcmp(text.data() + pos + 1, s_.data() + 1, n - 1) != 0))
-      return false;
-    const Pos end = pos + n;
-    return end == text.size() || !kIdentifierBytes[static_cast<unsigned char>(text[end])];
+    return bytes_at(text, pos, s_) && word_ends_at(text, pos + s_.size());
   }
 };
 
 // Keyword with ASCII case folding; the token is `s` as written.
-class CaselessKeywordElement final : public Element {
-  // One text token holding `s` unfolded, shared into every result.
-  ParseResults tokens_;
+class CaselessKeywordElement final : public TextKind<CaselessKeywordElement> {
   // `s` folded byte by byte.
   std::string lowered_;
-  // "Expected keyword '{s}' (caseless)", with `s` unfolded.
-  SharedString message_;
 
  public:
   explicit CaselessKeywordElement(std::string_view s);
 
-  ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
-  MatchResult try_match_at(std::string_view text, Pos pos) const override;
-  ParseOutcome parse_from_start(std::string_view text) const override;
-
-  const ParseResults& tokens() const noexcept { return tokens_; }
   std::string_view lowered() const noexcept { return lowered_; }
-  const SharedString& message() const noexcept { return message_; }
   std::size_t match_len() const noexcept { return lowered_.size(); }
-
   bool matches_at(std::string_view text, Pos pos) const noexcept {
-    const std::size_t n = lowered_.size();
-    if (text.size() < n || pos > text.size() - n || !folded_equal(text.data() + pos, lowered_))
-      return false;
-    const Pos end = pos + n;
-    return end == text.size() || !kIdentifierBytes[static_cast<unsigned char>(text[end])];
+    return folded_at(text, pos, lowered_) && word_ends_at(text, pos + lowered_.size());
   }
 };
 
@@ -167,7 +149,7 @@ class CaselessKeywordElement final : public Element {
 // two or more bytes matches exactly that character (its token is all of its
 // bytes), never a lone byte of it, and a byte of 0x80 or above never matches
 // on its own. The text must be well-formed UTF-8.
-class CharElement final : public Element {
+class CharElement final : public ElementKind<CharElement> {
   // 1 for each single-byte member (below 0x80); bytes of 0x80 and above are 0.
   std::array<std::uint8_t, 256> member_{};
   // Code points of the members of two or more bytes, sorted, no repeats.
@@ -180,7 +162,6 @@ class CharElement final : public Element {
 
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
-  ParseOutcome parse_from_start(std::string_view text) const override;
 
   const SharedString& message() const noexcept { return message_; }
   // True when every member is a single byte, so `byte_member` decides alone.

@@ -4,22 +4,6 @@ namespace quernlet {
 
 namespace {
 
-// Fixed messages and the line-feed token live for the whole process, so a
-// failure or a LineEnd match shares them instead of allocating.
-enum class Fixed { kNoMatch, kLineStart, kLineEnd, kStringStart, kStringEnd, kLineFeed };
-
-const SharedString& fixed(Fixed which) {
-  static const SharedString texts[] = {
-      SharedString::immortal("NoMatch will never match"),
-      SharedString::immortal("Expected start of line"),
-      SharedString::immortal("Expected end of line"),
-      SharedString::immortal("Expected start of string"),
-      SharedString::immortal("Expected end of string"),
-      SharedString::immortal("\n"),
-  };
-  return texts[static_cast<int>(which)];
-}
-
 bool at_line_start(std::string_view text, Pos pos) noexcept {
   return pos == 0 || (pos - 1 < text.size() && text[pos - 1] == '\n');
 }
@@ -42,64 +26,46 @@ ParseOutcome EmptyElement::parse_impl(ParseContext&, Pos pos) const {
   return ParseOutcome::success(pos);
 }
 MatchResult EmptyElement::try_match_at(std::string_view, Pos pos) const { return matched_at(pos); }
-ParseOutcome EmptyElement::parse_from_start(std::string_view text) const {
-  return parse_from_start_of(*this, text);
-}
 
 ParseOutcome NoMatchElement::parse_impl(ParseContext&, Pos pos) const {
-  return ParseOutcome::failure(fixed(Fixed::kNoMatch), pos);
+  return ParseOutcome::failure(fixed_string<"NoMatch will never match">(), pos);
 }
 MatchResult NoMatchElement::try_match_at(std::string_view, Pos) const { return kNoMatch; }
-ParseOutcome NoMatchElement::parse_from_start(std::string_view text) const {
-  return parse_from_start_of(*this, text);
-}
 
 ParseOutcome LineStartElement::parse_impl(ParseContext& ctx, Pos pos) const {
   if (at_line_start(ctx.text, pos)) return ParseOutcome::success(pos);
-  return ParseOutcome::failure(fixed(Fixed::kLineStart), pos);
+  return ParseOutcome::failure(fixed_string<"Expected start of line">(), pos);
 }
 MatchResult LineStartElement::try_match_at(std::string_view text, Pos pos) const {
   return at_line_start(text, pos) ? matched_at(pos) : kNoMatch;
 }
-ParseOutcome LineStartElement::parse_from_start(std::string_view text) const {
-  return parse_from_start_of(*this, text);
-}
 
 ParseOutcome LineEndElement::parse_impl(ParseContext& ctx, Pos pos) const {
   const MatchResult m = try_match_at(ctx.text, pos);
-  if (!m.matched) return ParseOutcome::failure(fixed(Fixed::kLineEnd), pos);
+  if (!m.matched) return ParseOutcome::failure(fixed_string<"Expected end of line">(), pos);
   ParseResults tokens;
-  tokens.push_back(Token(fixed(Fixed::kLineFeed)));
+  tokens.push_back(Token(fixed_string<"\n">()));
   return ParseOutcome::success(m.end, std::move(tokens));
 }
 MatchResult LineEndElement::try_match_at(std::string_view text, Pos pos) const {
   if (pos >= text.size()) return matched_at(pos);
   return text[pos] == '\n' ? matched_at(pos + 1) : kNoMatch;
 }
-ParseOutcome LineEndElement::parse_from_start(std::string_view text) const {
-  return parse_from_start_of(*this, text);
-}
 
 ParseOutcome StringStartElement::parse_impl(ParseContext&, Pos pos) const {
   if (pos == 0) return ParseOutcome::success(0);
-  return ParseOutcome::failure(fixed(Fixed::kStringStart), pos);
+  return ParseOutcome::failure(fixed_string<"Expected start of string">(), pos);
 }
 MatchResult StringStartElement::try_match_at(std::string_view, Pos pos) const {
   return pos == 0 ? matched_at(0) : kNoMatch;
 }
-ParseOutcome StringStartElement::parse_from_start(std::string_view text) const {
-  return parse_from_start_of(*this, text);
-}
 
 ParseOutcome StringEndElement::parse_impl(ParseContext& ctx, Pos pos) const {
   if (pos >= ctx.text.size()) return ParseOutcome::success(pos);
-  return ParseOutcome::failure(fixed(Fixed::kStringEnd), pos);
+  return ParseOutcome::failure(fixed_string<"Expected end of string">(), pos);
 }
 MatchResult StringEndElement::try_match_at(std::string_view text, Pos pos) const {
   return pos >= text.size() ? matched_at(pos) : kNoMatch;
-}
-ParseOutcome StringEndElement::parse_from_start(std::string_view text) const {
-  return parse_from_start_of(*this, text);
 }
 
 // ---------------------------------------------------------------------------

@@ -10,11 +10,10 @@
 namespace quernlet {
 
 #define QUERNLET_POSITION_KIND(Name)                                         \
-  class Name final : public Element {                                        \
+  class Name final : public ElementKind<Name> {                              \
    public:                                                                   \
     ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;      \
     MatchResult try_match_at(std::string_view text, Pos pos) const override; \
-    ParseOutcome parse_from_start(std::string_view text) const override;     \
   };
 
 // Matches the empty text anywhere.

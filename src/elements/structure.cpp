@@ -6,34 +6,8 @@ namespace quernlet {
 
 namespace {
 
-// Fixed failure texts, made once and shared for the life of the process.
-const SharedString& no_match_found() {
-  static const SharedString s = SharedString::immortal("No match found");
-  return s;
-}
-const SharedString& suppress_no_match() {
-  static const SharedString s = SharedString::immortal("Suppress: no match");
-  return s;
-}
-const SharedString& expected_at_least_one() {
-  static const SharedString s = SharedString::immortal("Expected at least one match");
-  return s;
-}
-const SharedString& no_progress_in_exactly() {
-  static const SharedString s = SharedString::immortal("No progress in Exactly");
-  return s;
-}
-const SharedString& skip_to_not_found() {
-  static const SharedString s = SharedString::immortal("SkipTo: target not found");
-  return s;
-}
-const SharedString& combine_no_match() {
-  static const SharedString s = SharedString::immortal("Combine: no match");
-  return s;
-}
-
-// One text token holding a fresh copy of text[pos, end). The caller has
-// checked pos <= end <= text.size() unless the span is empty.
+// One text token holding a fresh copy of text[pos, end). Every match ends at
+// its start or within the text, so the span lies in the text unless empty.
 ParseResults span_token(std::string_view text, Pos pos, Pos end) {
   ParseResults tokens;
   tokens.push_back(end > pos ? Token(SharedString(text.substr(pos, end - pos))) : Token());
@@ -79,7 +53,7 @@ Pos repeat_match(std::string_view text, const Element& child, Pos end) noexcept 
 // And
 
 ParseOutcome AndElement::parse_impl(ParseContext& ctx, Pos pos) const {
-  if (checks_stack() && stack_nearly_exhausted()) return ParseOutcome::stack_exhausted(pos);
+  if (stack_low()) return ParseOutcome::stack_exhausted(pos);
   ParseResults tokens;
   Pos p = pos;
   for (const ElementHandle& child : exprs_) {
@@ -92,7 +66,7 @@ ParseOutcome AndElement::parse_impl(ParseContext& ctx, Pos pos) const {
 }
 
 MatchResult AndElement::try_match_at(std::string_view text, Pos pos) const {
-  if (checks_stack() && stack_nearly_exhausted()) return kNoMatch;
+  if (stack_low()) return kNoMatch;
   Pos p = pos;
   for (const ElementHandle& child : exprs_) {
     const MatchResult m = child->try_match_at(text, skip_before(text, *child, p));
@@ -102,16 +76,12 @@ MatchResult AndElement::try_match_at(std::string_view text, Pos pos) const {
   return matched_at(p);
 }
 
-ParseOutcome AndElement::parse_from_start(std::string_view text) const {
-  return parse_from_start_of(*this, text);
-}
-
 // ---------------------------------------------------------------------------
 // MatchFirst
 
 ParseOutcome MatchFirstElement::parse_impl(ParseContext& ctx, Pos pos) const {
-  if (checks_stack() && stack_nearly_exhausted()) return ParseOutcome::stack_exhausted(pos);
-  if (exprs_.empty()) return ParseOutcome::failure(no_match_found(), pos);
+  if (stack_low()) return ParseOutcome::stack_exhausted(pos);
+  if (exprs_.empty()) return ParseOutcome::failure(fixed_string<"No match found">(), pos);
   // Each failure replaces the previous one, so at most one is held; the
   // last alternative's is returned as it is.
   for (std::size_t i = 0;; ++i) {
@@ -121,7 +91,7 @@ ParseOutcome MatchFirstElement::parse_impl(ParseContext& ctx, Pos pos) const {
 }
 
 MatchResult MatchFirstElement::try_match_at(std::string_view text, Pos pos) const {
-  if (checks_stack() && stack_nearly_exhausted()) return kNoMatch;
+  if (stack_low()) return kNoMatch;
   for (const ElementHandle& alt : exprs_) {
     const MatchResult m = alt->try_match_at(text, pos);
     if (m.matched) return m;
@@ -129,83 +99,67 @@ MatchResult MatchFirstElement::try_match_at(std::string_view text, Pos pos) cons
   return kNoMatch;
 }
 
-ParseOutcome MatchFirstElement::parse_from_start(std::string_view text) const {
-  return parse_from_start_of(*this, text);
-}
-
 // ---------------------------------------------------------------------------
 // Optional
 
 ParseOutcome OptionalElement::parse_impl(ParseContext& ctx, Pos pos) const {
-  if (checks_stack() && stack_nearly_exhausted()) return ParseOutcome::stack_exhausted(pos);
+  if (stack_low()) return ParseOutcome::stack_exhausted(pos);
   ParseOutcome out = expr_->parse_impl(ctx, pos);
   if (out.ok() || out.too_deep()) return out;
   return ParseOutcome::success(pos);
 }
 
 MatchResult OptionalElement::try_match_at(std::string_view text, Pos pos) const {
-  if (checks_stack() && stack_nearly_exhausted()) return kNoMatch;
+  if (stack_low()) return kNoMatch;
   const MatchResult m = expr_->try_match_at(text, pos);
   return matched_at(m.matched ? m.end : pos);
-}
-
-ParseOutcome OptionalElement::parse_from_start(std::string_view text) const {
-  return parse_from_start_of(*this, text);
 }
 
 // ---------------------------------------------------------------------------
 // ZeroOrMore
 
 ParseOutcome ZeroOrMoreElement::parse_impl(ParseContext& ctx, Pos pos) const {
-  if (checks_stack() && stack_nearly_exhausted()) return ParseOutcome::stack_exhausted(pos);
+  if (stack_low()) return ParseOutcome::stack_exhausted(pos);
   bool advanced;
   return repeat_parse(ctx, *expr_, pos, advanced);
 }
 
 MatchResult ZeroOrMoreElement::try_match_at(std::string_view text, Pos pos) const {
-  if (checks_stack() && stack_nearly_exhausted()) return kNoMatch;
+  if (stack_low()) return kNoMatch;
   return matched_at(repeat_match(text, *expr_, pos));
-}
-
-ParseOutcome ZeroOrMoreElement::parse_from_start(std::string_view text) const {
-  return parse_from_start_of(*this, text);
 }
 
 // ---------------------------------------------------------------------------
 // OneOrMore
 
 ParseOutcome OneOrMoreElement::parse_impl(ParseContext& ctx, Pos pos) const {
-  if (checks_stack() && stack_nearly_exhausted()) return ParseOutcome::stack_exhausted(pos);
+  if (stack_low()) return ParseOutcome::stack_exhausted(pos);
   bool advanced;
   ParseOutcome out = repeat_parse(ctx, *expr_, pos, advanced);
   if (!out.ok() || advanced) return out;
-  return ParseOutcome::failure(expected_at_least_one(), pos);
+  return ParseOutcome::failure(fixed_string<"Expected at least one match">(), pos);
 }
 
 MatchResult OneOrMoreElement::try_match_at(std::string_view text, Pos pos) const {
-  if (checks_stack() && stack_nearly_exhausted()) return kNoMatch;
+  if (stack_low()) return kNoMatch;
   // Unlike parse_impl, a first match that does not advance is accepted.
   const MatchResult first = expr_->try_match_at(text, skip_before(text, *expr_, pos));
   if (!first.matched) return kNoMatch;
   return matched_at(repeat_match(text, *expr_, first.end));
 }
 
-ParseOutcome OneOrMoreElement::parse_from_start(std::string_view text) const {
-  return parse_from_start_of(*this, text);
-}
-
 // ---------------------------------------------------------------------------
 // Exactly
 
 ParseOutcome ExactlyElement::parse_impl(ParseContext& ctx, Pos pos) const {
-  if (checks_stack() && stack_nearly_exhausted()) return ParseOutcome::stack_exhausted(pos);
+  if (stack_low()) return ParseOutcome::stack_exhausted(pos);
   ParseResults tokens;
   Pos p = pos;
   for (std::uint64_t i = 0; i < count_; ++i) {
     p = skip_before(ctx, *expr_, p);
     ParseOutcome out = expr_->parse_impl(ctx, p);
     if (!out.ok()) return out;
-    if (out.end() <= p) return ParseOutcome::failure(no_progress_in_exactly(), p);
+    if (out.end() <= p) return ParseOutcome::failure(fixed_string<"No progress in Exactly">(), p);
     p = out.end();
     tokens.append(std::move(out.tokens()));
   }
@@ -213,7 +167,7 @@ ParseOutcome ExactlyElement::parse_impl(ParseContext& ctx, Pos pos) const {
 }
 
 MatchResult ExactlyElement::try_match_at(std::string_view text, Pos pos) const {
-  if (checks_stack() && stack_nearly_exhausted()) return kNoMatch;
+  if (stack_low()) return kNoMatch;
   Pos p = pos;
   for (std::uint64_t i = 0; i < count_; ++i) {
     p = skip_before(text, *expr_, p);
@@ -224,15 +178,11 @@ MatchResult ExactlyElement::try_match_at(std::string_view text, Pos pos) const {
   return matched_at(p);
 }
 
-ParseOutcome ExactlyElement::parse_from_start(std::string_view text) const {
-  return parse_from_start_of(*this, text);
-}
-
 // ---------------------------------------------------------------------------
 // Group
 
 ParseOutcome GroupElement::parse_impl(ParseContext& ctx, Pos pos) const {
-  if (checks_stack() && stack_nearly_exhausted()) return ParseOutcome::stack_exhausted(pos);
+  if (stack_low()) return ParseOutcome::stack_exhausted(pos);
   ParseOutcome out = expr_->parse_impl(ctx, pos);
   if (!out.ok()) return out;
   ParseResults& inner = out.tokens();
@@ -248,38 +198,30 @@ ParseOutcome GroupElement::parse_impl(ParseContext& ctx, Pos pos) const {
 }
 
 MatchResult GroupElement::try_match_at(std::string_view text, Pos pos) const {
-  if (checks_stack() && stack_nearly_exhausted()) return kNoMatch;
+  if (stack_low()) return kNoMatch;
   return expr_->try_match_at(text, pos);
-}
-
-ParseOutcome GroupElement::parse_from_start(std::string_view text) const {
-  return parse_from_start_of(*this, text);
 }
 
 // ---------------------------------------------------------------------------
 // Suppress
 
 ParseOutcome SuppressElement::parse_impl(ParseContext& ctx, Pos pos) const {
-  if (checks_stack() && stack_nearly_exhausted()) return ParseOutcome::stack_exhausted(pos);
+  if (stack_low()) return ParseOutcome::stack_exhausted(pos);
   const MatchResult m = expr_->try_match_at(ctx.text, pos);
-  if (!m.matched) return ParseOutcome::failure(suppress_no_match(), pos);
+  if (!m.matched) return ParseOutcome::failure(fixed_string<"Suppress: no match">(), pos);
   return ParseOutcome::success(m.end);
 }
 
 MatchResult SuppressElement::try_match_at(std::string_view text, Pos pos) const {
-  if (checks_stack() && stack_nearly_exhausted()) return kNoMatch;
+  if (stack_low()) return kNoMatch;
   return expr_->try_match_at(text, pos);
-}
-
-ParseOutcome SuppressElement::parse_from_start(std::string_view text) const {
-  return parse_from_start_of(*this, text);
 }
 
 // ---------------------------------------------------------------------------
 // Combine
 
 ParseOutcome CombineElement::parse_impl(ParseContext& ctx, Pos pos) const {
-  if (checks_stack() && stack_nearly_exhausted()) return ParseOutcome::stack_exhausted(pos);
+  if (stack_low()) return ParseOutcome::stack_exhausted(pos);
   // Restores the caller's flag on every way out, a throwing child included.
   struct SkipWsRestore {
     ParseContext& ctx;
@@ -294,36 +236,35 @@ ParseOutcome CombineElement::parse_impl(ParseContext& ctx, Pos pos) const {
   // A child started inside a character, or one that steps by bytes, could
   // put an end of the span inside one; such a span is no match rather than
   // a token that is not valid UTF-8 (as SkipTo, which never starts there).
-  const bool in_text = end == pos || (pos < end && end <= ctx.text.size());
-  if (!in_text || !is_char_boundary(ctx.text, pos) || !is_char_boundary(ctx.text, end)) {
-    return ParseOutcome::failure(combine_no_match(), pos);
+  if (!is_char_boundary(ctx.text, pos) || !is_char_boundary(ctx.text, end)) {
+    return ParseOutcome::failure(fixed_string<"Combine: no match">(), pos);
   }
   return ParseOutcome::success(end, span_token(ctx.text, pos, end));
 }
 
+// The stack check is parse_impl's.
 MatchResult CombineElement::try_match_at(std::string_view text, Pos pos) const {
-  if (checks_stack() && stack_nearly_exhausted()) return kNoMatch;
   ParseContext ctx{text, true};
   const ParseOutcome out = CombineElement::parse_impl(ctx, pos);
   return out.ok() ? matched_at(out.end()) : kNoMatch;
-}
-
-ParseOutcome CombineElement::parse_from_start(std::string_view text) const {
-  return parse_from_start_of(*this, text);
 }
 
 // ---------------------------------------------------------------------------
 // SkipTo
 
 ParseOutcome SkipToElement::parse_impl(ParseContext& ctx, Pos pos) const {
-  if (checks_stack() && stack_nearly_exhausted()) return ParseOutcome::stack_exhausted(pos);
-  const MatchResult m = SkipToElement::try_match_at(ctx.text, pos);
-  if (!m.matched) return ParseOutcome::failure(skip_to_not_found(), pos);
+  if (stack_low()) return ParseOutcome::stack_exhausted(pos);
+  const MatchResult m = find_target(ctx.text, pos);
+  if (!m.matched) return ParseOutcome::failure(fixed_string<"SkipTo: target not found">(), pos);
   return ParseOutcome::success(m.end, span_token(ctx.text, pos, m.end));
 }
 
 MatchResult SkipToElement::try_match_at(std::string_view text, Pos pos) const {
-  if (checks_stack() && stack_nearly_exhausted()) return kNoMatch;
+  if (stack_low()) return kNoMatch;
+  return find_target(text, pos);
+}
+
+MatchResult SkipToElement::find_target(std::string_view text, Pos pos) const {
   // Candidates are the character boundaries from pos to the end, the end
   // included; a pos inside a character would start a token that cuts it.
   const Pos len = text.size();
@@ -333,10 +274,6 @@ MatchResult SkipToElement::try_match_at(std::string_view text, Pos pos) const {
     if (is_char_boundary(text, p) && target.try_match_at(text, p).matched) return matched_at(p);
     if (p == len) return kNoMatch;
   }
-}
-
-ParseOutcome SkipToElement::parse_from_start(std::string_view text) const {
-  return parse_from_start_of(*this, text);
 }
 
 }  // namespace quernlet

@@ -19,181 +19,138 @@
 
 namespace quernlet {
 
-// The children in order; each must match where the previous one ended.
-// Fails with the first failing child's failure, unchanged.
-class AndElement final : public Element {
-  // The sequence, in order; may be empty (matches the empty text).
+// Base of And and MatchFirst (`Kind`): the children in order.
+template <class Kind>
+class ChildList : public ElementKind<Kind> {
+ protected:
+  // The children, in order; may be empty.
   std::vector<ElementHandle> exprs_;
 
  public:
-  explicit AndElement(std::vector<ElementHandle> exprs) : exprs_(std::move(exprs)) {
-    for (const ElementHandle& e : exprs_) nest_over(*e);
+  explicit ChildList(std::vector<ElementHandle> exprs) : exprs_(std::move(exprs)) {
+    for (const ElementHandle& e : exprs_) this->nest_over(*e);
   }
-
-  ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
-  MatchResult try_match_at(std::string_view text, Pos pos) const override;
-  ParseOutcome parse_from_start(std::string_view text) const override;
-  ElementClass element_class() const noexcept override { return ElementClass::Complex; }
+  ElementClass element_class() const noexcept final { return ElementClass::Complex; }
 
   const std::vector<ElementHandle>& exprs() const noexcept { return exprs_; }
 };
 
-// The first alternative that matches at `pos`; when all fail, the last
-// alternative's failure unchanged ("No match found" when there are none).
-class MatchFirstElement final : public Element {
-  // The alternatives, tried in order; may be empty (never matches).
-  std::vector<ElementHandle> exprs_;
-
- public:
-  explicit MatchFirstElement(std::vector<ElementHandle> exprs) : exprs_(std::move(exprs)) {
-    for (const ElementHandle& e : exprs_) nest_over(*e);
-  }
-
-  ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
-  MatchResult try_match_at(std::string_view text, Pos pos) const override;
-  ParseOutcome parse_from_start(std::string_view text) const override;
-  ElementClass element_class() const noexcept override { return ElementClass::Complex; }
-
-  const std::vector<ElementHandle>& exprs() const noexcept { return exprs_; }
-};
-
-// The child's match, or an empty match at `pos`; never fails.
-class OptionalElement final : public Element {
-  // The optional part.
+// Base of the kinds with one child (`Kind`), whose element class is `Class`.
+template <class Kind, ElementClass Class>
+class SingleChild : public ElementKind<Kind> {
+ protected:
+  // The child.
   ElementHandle expr_;
 
  public:
-  explicit OptionalElement(ElementHandle expr) : expr_(std::move(expr)) { nest_over(*expr_); }
-
-  ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
-  MatchResult try_match_at(std::string_view text, Pos pos) const override;
-  ParseOutcome parse_from_start(std::string_view text) const override;
+  explicit SingleChild(ElementHandle expr) : expr_(std::move(expr)) { this->nest_over(*expr_); }
+  ElementClass element_class() const noexcept final { return Class; }
 
   const Element& expr() const noexcept { return *expr_; }
+};
+
+// The children in order; each must match where the previous one ended (an
+// empty sequence matches the empty text). Fails with the first failing
+// child's failure, unchanged.
+class AndElement final : public ChildList<AndElement> {
+ public:
+  using ChildList::ChildList;
+  ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
+  MatchResult try_match_at(std::string_view text, Pos pos) const override;
+};
+
+// The first alternative, in order, that matches at `pos`; when all fail, the
+// last alternative's failure unchanged ("No match found" when there are
+// none).
+class MatchFirstElement final : public ChildList<MatchFirstElement> {
+ public:
+  using ChildList::ChildList;
+  ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
+  MatchResult try_match_at(std::string_view text, Pos pos) const override;
+};
+
+// The child's match, or an empty match at `pos`; never fails.
+class OptionalElement final : public SingleChild<OptionalElement, ElementClass::Normal> {
+ public:
+  using SingleChild::SingleChild;
+  ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
+  MatchResult try_match_at(std::string_view text, Pos pos) const override;
 };
 
 // As many advancing repetitions of the child as match; never fails. The
 // first attempt that fails or does not advance ends the loop.
-class ZeroOrMoreElement final : public Element {
-  // The repeated part.
-  ElementHandle expr_;
-
+class ZeroOrMoreElement final : public SingleChild<ZeroOrMoreElement, ElementClass::Complex> {
  public:
-  explicit ZeroOrMoreElement(ElementHandle expr) : expr_(std::move(expr)) { nest_over(*expr_); }
-
+  using SingleChild::SingleChild;
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
-  ParseOutcome parse_from_start(std::string_view text) const override;
-  ElementClass element_class() const noexcept override { return ElementClass::Complex; }
-
-  const Element& expr() const noexcept { return *expr_; }
 };
 
 // At least one advancing repetition, then as many as match. `try_match_at`
 // also accepts a first match that does not advance; `parse_impl` does not.
-class OneOrMoreElement final : public Element {
-  // The repeated part.
-  ElementHandle expr_;
-
+class OneOrMoreElement final : public SingleChild<OneOrMoreElement, ElementClass::Complex> {
  public:
-  explicit OneOrMoreElement(ElementHandle expr) : expr_(std::move(expr)) { nest_over(*expr_); }
-
+  using SingleChild::SingleChild;
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
-  ParseOutcome parse_from_start(std::string_view text) const override;
-  ElementClass element_class() const noexcept override { return ElementClass::Complex; }
-
-  const Element& expr() const noexcept { return *expr_; }
 };
 
 // Exactly `count` advancing repetitions of the child; whether one more
 // would match is not looked at.
-class ExactlyElement final : public Element {
-  // The repeated part.
-  ElementHandle expr_;
+class ExactlyElement final : public SingleChild<ExactlyElement, ElementClass::Normal> {
   // Number of repetitions; 0 matches the empty text.
   std::uint64_t count_;
 
  public:
-  ExactlyElement(ElementHandle expr, std::uint64_t count) : expr_(std::move(expr)), count_(count) {
-    nest_over(*expr_);
-  }
-
+  ExactlyElement(ElementHandle expr, std::uint64_t count)
+      : SingleChild(std::move(expr)), count_(count) {}
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
-  ParseOutcome parse_from_start(std::string_view text) const override;
 
-  const Element& expr() const noexcept { return *expr_; }
   std::uint64_t count() const noexcept { return count_; }
 };
 
 // The child's tokens wrapped into one list token.
-class GroupElement final : public Element {
-  // The grouped part.
-  ElementHandle expr_;
-
+class GroupElement final : public SingleChild<GroupElement, ElementClass::Group> {
  public:
-  explicit GroupElement(ElementHandle expr) : expr_(std::move(expr)) { nest_over(*expr_); }
-
+  using SingleChild::SingleChild;
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
-  ParseOutcome parse_from_start(std::string_view text) const override;
-  ElementClass element_class() const noexcept override { return ElementClass::Group; }
-
-  const Element& expr() const noexcept { return *expr_; }
 };
 
 // The child's match with no tokens. The child is only match-tested, so it
 // builds no tokens and makes no message.
-class SuppressElement final : public Element {
-  // The suppressed part.
-  ElementHandle expr_;
-
+class SuppressElement final : public SingleChild<SuppressElement, ElementClass::Suppress> {
  public:
-  explicit SuppressElement(ElementHandle expr) : expr_(std::move(expr)) { nest_over(*expr_); }
-
+  using SingleChild::SingleChild;
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
-  ParseOutcome parse_from_start(std::string_view text) const override;
-  ElementClass element_class() const noexcept override { return ElementClass::Suppress; }
-
-  const Element& expr() const noexcept { return *expr_; }
 };
 
 // The child parsed with `skip_ws` cleared (restored afterwards, whatever the
 // outcome); the token is the matched source span. A span that starts or ends
 // inside a multi-byte character is no match ("Combine: no match").
 // `try_match_at` runs this kind's own parse and so allocates.
-class CombineElement final : public Element {
-  // The combined part.
-  ElementHandle expr_;
-
+class CombineElement final : public SingleChild<CombineElement, ElementClass::Normal> {
  public:
-  explicit CombineElement(ElementHandle expr) : expr_(std::move(expr)) { nest_over(*expr_); }
-
+  using SingleChild::SingleChild;
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
-  ParseOutcome parse_from_start(std::string_view text) const override;
-
-  const Element& expr() const noexcept { return *expr_; }
 };
 
 // The text from `pos` up to the first character boundary at or after `pos`
-// where the target matches; the target is not consumed. The target is tried
-// only at character boundaries, and a `pos` inside a character is no match,
-// so the token never cuts a character.
-class SkipToElement final : public Element {
-  // The target searched for.
-  ElementHandle expr_;
-
+// where the child (the target) matches; the target is not consumed. The
+// target is tried only at character boundaries, and a `pos` inside a
+// character is no match, so the token never cuts a character.
+class SkipToElement final : public SingleChild<SkipToElement, ElementClass::Normal> {
  public:
-  explicit SkipToElement(ElementHandle expr) : expr_(std::move(expr)) { nest_over(*expr_); }
-
+  using SingleChild::SingleChild;
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
-  ParseOutcome parse_from_start(std::string_view text) const override;
 
-  const Element& expr() const noexcept { return *expr_; }
+ private:
+  // The target's position, without the stack check.
+  MatchResult find_target(std::string_view text, Pos pos) const;
 };
 
 }  // namespace quernlet

@@ -145,7 +145,7 @@ bool WordScanner::body_at(std::string_view text, Pos pos) const noexcept {
   return word_.body_set().has(latin1_at(text, pos, len));
 }
 
-std::uint64_t WordScanner::count_stretch(std::string_view text) const noexcept {
+std::uint64_t WordScanner::count_plain(std::string_view text) const noexcept {
   const auto* t = reinterpret_cast<const unsigned char*>(text.data());
 #if QUERNLET_WORD_AVX2
   if (vector_) return count_vector(VectorClassifier(init_nibbles_, body_nibbles_), t, text.size());
@@ -164,10 +164,6 @@ std::uint64_t WordScanner::count_stretch(std::string_view text) const noexcept {
   return total;
 }
 
-std::uint64_t WordScanner::count_plain(std::string_view text) const noexcept {
-  return count_stretch(text);
-}
-
 std::uint64_t WordScanner::count(std::string_view text) const noexcept {
   const std::size_t n = text.size();
   if (n == 0) return 0;
@@ -182,16 +178,16 @@ std::uint64_t WordScanner::count(std::string_view text) const noexcept {
     };
     if (p != 0 && !(member(p - 1) && member(0)) && repeats_with_period(text, p)) {
       const std::uint64_t periods = n / p;
-      return periods * count_stretch(text.substr(0, p)) + count_stretch(text.substr(periods * p));
+      return periods * count_plain(text.substr(0, p)) + count_plain(text.substr(periods * p));
     }
   }
-  return count_stretch(text);
+  return count_plain(text);
 }
 
 std::size_t WordCursor::next(MatchSpan* out, std::size_t cap) noexcept {
   if (done_ || cap == 0) return 0;
   if (scanner_.vector_) return next_vector(out, cap);
-  return scanner_.by_bytes() ? next_bytes(out, cap) : next_chars(out, cap);
+  return scanner_.word_.ascii_only() ? next_bytes(out, cap) : next_chars(out, cap);
 }
 
 std::size_t WordCursor::next_bytes(MatchSpan* out, std::size_t cap) noexcept {

@@ -38,14 +38,11 @@ class WordScanner {
   // the byte-table path (for testing one against the other).
   explicit WordScanner(const WordElement& word, FindKernel kernel = best_find_kernel()) noexcept;
 
-  const WordElement& word() const noexcept { return word_; }
-  bool by_bytes() const noexcept { return word_.ascii_only(); }
-
   // Number of words of the word scan. A text that repeats with a short
   // period is counted from one period and the tail when no word can run
   // across a period boundary; the result is always the plain count's.
   std::uint64_t count(std::string_view text) const noexcept;
-  // The same number without the period shortcut.
+  // The same number without the period shortcut, by the chosen path.
   std::uint64_t count_plain(std::string_view text) const noexcept;
 
   // Whether a character that continues a word starts at `pos` (< size).
@@ -53,8 +50,6 @@ class WordScanner {
 
  private:
   friend class WordCursor;
-  // The count of a stretch from a fresh state, by the chosen path.
-  std::uint64_t count_stretch(std::string_view text) const noexcept;
 
   // The element; it outlives the scanner.
   const WordElement& word_;

@@ -7,101 +7,61 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <mutex>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "allocation_counter.hpp"
 #include "literals.hpp"
 #include "positional.hpp"
 #include "structure.hpp"
+#include "test_support.hpp"
 
 namespace quernlet {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace testing_support;
 
-ElementHandle lit(std::string_view s) { return Ref<LiteralElement>::make(s); }
-ElementHandle seq(std::vector<ElementHandle> exprs) {
-  return Ref<AndElement>::make(std::move(exprs));
-}
-ElementHandle first_of(std::vector<ElementHandle> exprs) {
-  return Ref<MatchFirstElement>::make(std::move(exprs));
-}
+ElementHandle lit(std::string_view s) { return mk<LiteralElement>(s); }
+ElementHandle seq(std::vector<ElementHandle> v) { return mk<AndElement>(std::move(v)); }
+ElementHandle first_of(std::vector<ElementHandle> v) { return mk<MatchFirstElement>(std::move(v)); }
 
 // A Forward owned by a test. A grammar that reaches its Forward from the
 // inner element is a cycle of handles; unsetting on exit breaks it so that
 // the leak checker sees only real leaks.
 struct TestForward {
-  Ref<ForwardElement> f = Ref<ForwardElement>::make();
+  Ref<ForwardElement> f = mk<ForwardElement>();
   ~TestForward() { f->set(nullptr); }
   ElementHandle handle() const { return f; }
-  const ForwardElement& operator*() const { return *f; }
   const ForwardElement* operator->() const { return f.get(); }
 };
 
-std::vector<std::string> texts(const ParseOutcome& out) {
-  std::vector<std::string> v;
-  for (const Token& t : out.tokens()) v.emplace_back(t.text().view());
-  return v;
+// f <<= '(' + f + ')' | leaf
+void set_nested(const TestForward& f, ElementHandle leaf) {
+  f->set(first_of({seq({lit("("), f.handle(), lit(")")}), std::move(leaf)}));
 }
 
-// Matches the empty text and calls `hook` each time it is tried.
-class HookElement final : public Element {
-  // Called on every parse or match test.
-  std::function<void()> hook_;
+std::string nested(std::size_t depth, std::string_view leaf = "x") {
+  return std::string(depth, '(') + std::string(leaf) + std::string(depth, ')');
+}
 
- public:
-  explicit HookElement(std::function<void()> hook) : hook_(std::move(hook)) {}
-  ParseOutcome parse_impl(ParseContext&, Pos pos) const override {
-    hook_();
-    return ParseOutcome::success(pos);
-  }
-  MatchResult try_match_at(std::string_view, Pos pos) const override {
-    hook_();
-    return matched_at(pos);
-  }
-};
-
-// Matches the empty text and records its own destruction.
-class DestroyProbe final : public Element {
-  // Set when the element is destroyed.
-  bool& destroyed_;
-
- public:
-  explicit DestroyProbe(bool& destroyed) : destroyed_(destroyed) {}
-  ~DestroyProbe() override { destroyed_ = true; }
-  ParseOutcome parse_impl(ParseContext&, Pos pos) const override {
-    return ParseOutcome::success(pos);
-  }
-  MatchResult try_match_at(std::string_view, Pos pos) const override { return matched_at(pos); }
-};
-
-// Runs `body` and ends the process with a message when it has not finished
-// after a generous deadline: a deadlocked thread cannot be recovered, and a
-// hanging test would hide which one failed.
+// Runs `body` and ends the process when it has not finished after a
+// generous deadline: a deadlocked thread cannot be recovered, and a hanging
+// test would hide which one failed.
 void within_deadline(const char* what, const std::function<void()>& body) {
-  std::mutex m;
-  std::condition_variable cv;
-  bool done = false;
-  std::thread watchdog([&] {
-    std::unique_lock lock(m);
-    if (!cv.wait_for(lock, 30s, [&] { return done; })) {
+  std::promise<void> done;
+  std::thread watchdog([&, finished = done.get_future()] {
+    if (finished.wait_for(30s) == std::future_status::timeout) {
       std::fprintf(stderr, "FAILED: %s did not finish (deadlock)\n", what);
       std::_Exit(1);
     }
   });
   body();
-  {
-    std::lock_guard lock(m);
-    done = true;
-  }
-  cv.notify_one();
+  done.set_value();
   watchdog.join();
 }
 
@@ -130,97 +90,32 @@ void run_with_stack(std::size_t stack_bytes, const std::function<void()>& body) 
   munmap(map, stack_bytes + page);
 }
 
-// f <<= '(' + f + ')' | leaf
-void set_nested(const TestForward& f, ElementHandle leaf) {
-  f->set(first_of({seq({lit("("), f.handle(), lit(")")}), std::move(leaf)}));
-}
-
-std::string nested(std::size_t depth, std::string_view leaf = "x") {
-  return std::string(depth, '(') + std::string(leaf) + std::string(depth, ')');
-}
-
-// ---------------------------------------------------------------------------
-
-TEST(ForwardTest, UnsetFailsAtItsPosition) {
+TEST(ForwardTest, UnsetFailsAtItsPositionAndSetReplacesEverywhere) {
   TestForward f;
-  ParseContext ctx{"abcd", true};
-  ParseOutcome out = f->parse_impl(ctx, 3);
-  ASSERT_FALSE(out.ok());
-  EXPECT_EQ(out.message().view(), "Forward not initialized");
-  EXPECT_EQ(out.position(), 3u);
-  EXPECT_FALSE(out.too_deep());
-  EXPECT_FALSE(f->try_match_at("abcd", 0).matched);
-
-  out = f->parse_from_start("  x");
-  ASSERT_FALSE(out.ok());
-  EXPECT_EQ(out.position(), 2u);
-  EXPECT_FALSE(out.too_deep());
-
-  // Reached inside a sequence, after the whitespace skipped before it.
-  out = seq({lit("a"), f.handle()})->parse_from_start("a  b");
-  ASSERT_FALSE(out.ok());
-  EXPECT_EQ(out.message().view(), "Forward not initialized");
-  EXPECT_EQ(out.position(), 3u);
-  // An alternative recovers.
-  out = first_of({f.handle(), lit("a")})->parse_from_start("a");
-  ASSERT_TRUE(out.ok());
-  EXPECT_EQ(texts(out), std::vector<std::string>{"a"});
-  EXPECT_FALSE(take_too_deep());
-}
-
-TEST(ForwardTest, SetReplacesTheInnerElementEverywhere) {
-  TestForward f;
-  const ElementHandle built_before = seq({f.handle(), lit("!")});
-  f->set(lit("a"));
-  EXPECT_EQ(texts(built_before->parse_from_start("a!")), (std::vector<std::string>{"a", "!"}));
+  const ElementHandle built_before = seq({lit("a"), f.handle()});
+  expect_match(*f.f, "abcd", 3, "@3 Forward not initialized");
+  EXPECT_EQ(show(built_before->parse_from_start("a  b")), "@3 Forward not initialized");
+  EXPECT_EQ(show(first_of({f.handle(), lit("a")})->parse_from_start("a")), "1: 'a'");
   f->set(lit("b"));
-  EXPECT_EQ(texts(built_before->parse_from_start("b!")), (std::vector<std::string>{"b", "!"}));
-  EXPECT_FALSE(built_before->parse_from_start("a!").ok());
-  EXPECT_FALSE(built_before->try_match_at("a!", 0).matched);
-  EXPECT_TRUE(built_before->try_match_at("b !", 0).matched);
-}
-
-TEST(ForwardTest, ReleasesTheOldInnerElementOnSetAndOnDestruction) {
-  bool first_destroyed = false, second_destroyed = false;
-  {
-    TestForward f;
-    f->set(Ref<DestroyProbe>::make(first_destroyed));
-    EXPECT_FALSE(first_destroyed);
-    f->set(Ref<DestroyProbe>::make(second_destroyed));
-    EXPECT_TRUE(first_destroyed);
-    EXPECT_FALSE(second_destroyed);
-  }
-  EXPECT_TRUE(second_destroyed);
-}
-
-TEST(ForwardTest, WhitespaceIsSkippedBeforeAForwardToRestOfLine) {
-  TestForward f;
-  f->set(Ref<RestOfLineElement>::make());
-  EXPECT_EQ(texts(seq({lit("a"), f.handle()})->parse_from_start("a  xyz\n")),
-            (std::vector<std::string>{"a", "xyz"}));
-  EXPECT_EQ(texts(seq({lit("a"), Ref<RestOfLineElement>::make()})->parse_from_start("a  xyz\n")),
-            (std::vector<std::string>{"a", "  xyz"}));
+  f->set(lit("c"));
+  EXPECT_EQ(show(built_before->parse_from_start("a c")), "3: 'a','c'");
+  EXPECT_EQ(show(built_before->try_match_at("a b", 0)), "none");
+  // Whitespace is skipped before a Forward, even to rest_of_line.
+  f->set(mk<RestOfLineElement>());
+  EXPECT_EQ(show(built_before->parse_from_start("a  xyz\n")), "6: 'a','xyz'");
 }
 
 TEST(ForwardTest, RecursiveGrammarParsesNestedInput) {
   TestForward f;
   set_nested(f, lit("x"));
-  EXPECT_EQ(texts(f->parse_from_start("( (x) )")),
-            (std::vector<std::string>{"(", "(", "x", ")", ")"}));
-  EXPECT_EQ(f->try_match_at("((x))", 0).end, 5u);
-  EXPECT_FALSE(f->parse_from_start("((x)").ok());
-  EXPECT_FALSE(f->try_match_at("((x)", 0).matched);
-
+  EXPECT_EQ(show(f->parse_from_start("( (x) )")), "7: '(','(','x',')',')'");
+  expect_match(*f.f, "((x)", 0, "@0 Expected 'x'");
   const std::string deep = nested(1000);
-  ParseOutcome out = f->parse_from_start(deep);
-  ASSERT_TRUE(out.ok());
-  EXPECT_FALSE(out.too_deep());
-  EXPECT_EQ(out.tokens().size(), 2001u);
+  EXPECT_EQ(f->parse_from_start(deep).tokens().size(), 2001u);
   // The match test takes the read lock a thousand times and allocates nothing.
-  const long before = testing_support::allocations_on_this_thread();
-  const MatchResult m = f->try_match_at(deep, 0);
-  EXPECT_EQ(testing_support::allocations_on_this_thread(), before);
-  EXPECT_EQ(m.end, deep.size());
+  const long before = allocations_on_this_thread();
+  EXPECT_EQ(f->try_match_at(deep, 0).end, deep.size());
+  EXPECT_EQ(allocations_on_this_thread(), before);
   EXPECT_FALSE(take_too_deep());
 }
 
@@ -235,42 +130,26 @@ class RunawayRecursionTest : public testing::TestWithParam<std::size_t> {};
 // alternative without a Forward matches after the give-up (`recovers`), the
 // result means nothing and the flag alone tells.
 void expect_gives_up(const Element& e, std::string_view text, bool recovers = false) {
-  const ParseOutcome out = e.parse_from_start(text);
-  EXPECT_FALSE(out.ok());
-  EXPECT_TRUE(out.too_deep());
+  EXPECT_TRUE(e.parse_from_start(text).too_deep());
   EXPECT_FALSE(take_too_deep()) << "the start rule must take the flag";
   const MatchResult m = e.try_match_at(text, 0);
-  if (!recovers) {
-    EXPECT_FALSE(m.matched);
-  }
+  EXPECT_TRUE(recovers || !m.matched);
   EXPECT_TRUE(take_too_deep());
-  EXPECT_FALSE(take_too_deep());
 }
 
 TEST_P(RunawayRecursionTest, GivesUpWithoutOverflowingTheStack) {
   run_with_stack(GetParam(), [] {
-    {
-      TestForward self;
-      self->set(self.handle());
-      expect_gives_up(*self, "abc");
-    }
-    {
-      TestForward left;  // f <<= f + 'x'
-      left->set(seq({left.handle(), lit("x")}));
-      expect_gives_up(*left, "xxx");
-    }
-    {
-      TestForward left;  // f <<= f + 'x' | 'x'
-      left->set(first_of({seq({left.handle(), lit("x")}), lit("x")}));
-      expect_gives_up(*left, "xxx", /*recovers=*/true);
-    }
-    TestForward f;
+    TestForward self, left, left_or_x, f;
+    self->set(self.handle());
+    expect_gives_up(*self.f, "abc");
+    left->set(seq({left.handle(), lit("x")}));  // f <<= f + 'x'
+    expect_gives_up(*left.f, "xxx");
+    left_or_x->set(first_of({seq({left_or_x.handle(), lit("x")}), lit("x")}));
+    expect_gives_up(*left_or_x.f, "xxx", /*recovers=*/true);
     set_nested(f, lit("x"));
-    expect_gives_up(*f, nested(200000));
+    expect_gives_up(*f.f, nested(200000));
     // The thread is usable again afterwards.
-    const ParseOutcome out = f->parse_from_start(nested(3));
-    EXPECT_TRUE(out.ok());
-    EXPECT_FALSE(out.too_deep());
+    EXPECT_EQ(show(f->parse_from_start(nested(1))), "3: '(','x',')'");
     EXPECT_TRUE(f->try_match_at(nested(3), 0).matched);
     EXPECT_FALSE(take_too_deep());
   });
@@ -295,20 +174,18 @@ TEST_P(SmallStackTest, MarginHoldsAWholeLevelOfCombinators) {
   ElementHandle level = first_of({seq({lit("("), f.handle(), lit(")")}), lit("x")});
   using Wrap = ElementHandle (*)(ElementHandle);
   const Wrap wraps[] = {
-      [](ElementHandle e) -> ElementHandle { return Ref<GroupElement>::make(std::move(e)); },
-      [](ElementHandle e) -> ElementHandle { return Ref<OptionalElement>::make(std::move(e)); },
-      [](ElementHandle e) -> ElementHandle { return Ref<OneOrMoreElement>::make(std::move(e)); },
+      [](ElementHandle e) -> ElementHandle { return mk<GroupElement>(std::move(e)); },
+      [](ElementHandle e) -> ElementHandle { return mk<OptionalElement>(std::move(e)); },
+      [](ElementHandle e) -> ElementHandle { return mk<OneOrMoreElement>(std::move(e)); },
       [](ElementHandle e) { return seq({std::move(e)}); },
-      [](ElementHandle e) -> ElementHandle { return Ref<CombineElement>::make(std::move(e)); },
-  };
+      [](ElementHandle e) -> ElementHandle { return mk<CombineElement>(std::move(e)); }};
   for (int i = 0; i < 30; ++i) level = wraps[i % 5](std::move(level));
   f->set(std::move(level));
   const std::string text = nested(10000);
   run_with_stack(GetParam(), [&] {
     for (std::size_t offset = 0; offset < (24u << 10); offset += 256) {
       with_stack_offset(offset, [&] {
-        const ParseOutcome out = f->parse_from_start(text);
-        ASSERT_TRUE(out.too_deep()) << "from " << offset << " bytes down";
+        ASSERT_TRUE(f->parse_from_start(text).too_deep()) << "from " << offset << " bytes down";
         f->try_match_at(text, 0);
         ASSERT_TRUE(take_too_deep());
       });
@@ -328,11 +205,32 @@ INSTANTIATE_TEST_SUITE_P(Stacks, SmallStackTest,
                          testing::Values(std::size_t{256} << 10, std::size_t{64} << 10),
                          stack_name);
 
+// A tree nested far deeper than any stack holds, with no Forward in it:
+// matching gives up instead of overflowing, and releasing the tree does not
+// recurse once per level either.
+TEST(DeepTreeTest, GivesUpAndReleasesWithoutOverflow) {
+  for (std::size_t stack : {std::size_t{0}, std::size_t{256} << 10}) {
+    run_with_stack(stack, [] {
+      ElementHandle tree = lit("a");
+      for (int i = 0; i < 300000; ++i)
+        tree = i % 2 ? ElementHandle(mk<GroupElement>(std::move(tree)))
+                     : ElementHandle(mk<OptionalElement>(std::move(tree)));
+      EXPECT_TRUE(tree->parse_from_start("a").too_deep());
+      // Frames that the compiler turns into tail calls may let the match
+      // test finish; either way it must answer correctly or give up.
+      const MatchResult m = tree->try_match_at("a", 0);
+      EXPECT_TRUE(take_too_deep() || (m.matched && m.end == 1));
+      tree = nullptr;
+    });
+  }
+}
+
 // ---------------------------------------------------------------------------
 // The lock.
 
-// A reader that holds the lock and enters again while a writer waits must
-// not queue behind that writer, which waits for the reader itself.
+// A reader that holds the lock (a recursive parse inside a Forward) and
+// enters again while a writer (`set`) waits must not queue behind that
+// writer, which waits for the reader itself.
 TEST(ReentrantSharedLockTest, ReaderReentersWhileAWriterWaits) {
   ReentrantSharedLock lock;
   std::atomic<bool> writer_started = false, writer_done = false;
@@ -347,7 +245,6 @@ TEST(ReentrantSharedLockTest, ReaderReentersWhileAWriterWaits) {
     while (!writer_started) std::this_thread::yield();
     std::this_thread::sleep_for(50ms);  // let the writer block in lock()
     lock.lock_shared();
-    EXPECT_FALSE(writer_done);
     lock.unlock_shared();
     EXPECT_FALSE(writer_done);
     lock.unlock_shared();
@@ -356,99 +253,32 @@ TEST(ReentrantSharedLockTest, ReaderReentersWhileAWriterWaits) {
   });
 }
 
-// The same through a Forward: a recursive parse is inside the Forward when
-// another thread calls `set`; the parse re-enters the Forward, finishes with
-// the old grammar, and then the `set` goes through.
-TEST(ForwardTest, RecursiveParseFinishesWhileSetWaits) {
-  TestForward f;
-  std::thread writer;
-  std::atomic<bool> writer_started = false;
-  const ElementHandle hook = Ref<HookElement>::make([&] {
-    if (writer.joinable()) return;
-    writer = std::thread([&] {
-      writer_started = true;
-      f->set(lit("z"));
-    });
-    while (!writer_started) std::this_thread::yield();
-    std::this_thread::sleep_for(50ms);  // let the writer block in set()
-  });
-  f->set(seq({hook, first_of({seq({lit("("), f.handle(), lit(")")}), lit("x")})}));
-  within_deadline("parse while set waits", [&] {
-    const ParseOutcome out = f->parse_from_start("((x))");
-    EXPECT_EQ(texts(out), (std::vector<std::string>{"(", "(", "x", ")", ")"}));
-    writer.join();
-  });
-  EXPECT_EQ(texts(f->parse_from_start("z")), std::vector<std::string>{"z"});
-}
-
-TEST(ReentrantSharedLockTest, WritersExcludeReadersAndEachOther) {
-  ReentrantSharedLock lock;
-  long a = 0, b = 0;  // written only under the write lock, always equal there
-  std::atomic<int> readers_inside = 0, writers_inside = 0, violations = 0;
-  constexpr int kWriters = 3, kReaders = 5, kRounds = 20000;
-  within_deadline("lock under contention", [&] {
-    std::vector<std::thread> threads;
-    for (int w = 0; w < kWriters; ++w)
-      threads.emplace_back([&] {
-        for (int i = 0; i < kRounds; ++i) {
-          lock.lock();
-          if (writers_inside.fetch_add(1) != 0 || readers_inside.load() != 0) ++violations;
-          ++a;
-          std::this_thread::yield();
-          ++b;
-          writers_inside.fetch_sub(1);
-          lock.unlock();
-        }
-      });
-    for (int r = 0; r < kReaders; ++r)
-      threads.emplace_back([&] {
-        for (int i = 0; i < kRounds; ++i) {
-          lock.lock_shared();
-          readers_inside.fetch_add(1);
-          if (writers_inside.load() != 0 || a != b) ++violations;
-          readers_inside.fetch_sub(1);
-          lock.unlock_shared();
-        }
-      });
-    for (std::thread& t : threads) t.join();
-  });
-  EXPECT_EQ(violations.load(), 0);
-  EXPECT_EQ(a, long{kWriters} * kRounds);
-  EXPECT_EQ(b, a);
-}
-
 // Parsing threads run a recursive grammar while another thread keeps
-// replacing both the recursive body and the leaf with fresh elements, whose
-// predecessors are destroyed by `set`: a reader that could still see a
-// released element would be caught by the address sanitizer.
+// replacing its body and leaf with fresh elements, whose predecessors `set`
+// destroys: a reader that could still see a released element would be
+// caught by the address sanitizer.
 TEST(ForwardTest, SetRacesWithParsingThreads) {
   TestForward f, leaf;
   set_nested(f, leaf.handle());
   leaf->set(lit("x"));
   std::atomic<bool> done = false;
   std::atomic<int> wrong = 0;
-  std::atomic<long> sets = 0;
   within_deadline("set racing with parses", [&] {
     std::thread writer([&] {
       for (int i = 0; !done; ++i) {
         leaf->set(lit(i % 2 ? "y" : "x"));
         set_nested(f, leaf.handle());
-        ++sets;
-        std::this_thread::yield();
       }
     });
     std::vector<std::thread> parsers;
-    for (int t = 0; t < 6; ++t)
-      parsers.emplace_back([&, t] {
-        const std::string input = nested(4, t % 2 ? "y" : "x");
-        const std::vector<std::string> want = {"(", "(", "(", "(", t % 2 ? "y" : "x",
-                                               ")", ")", ")", ")"};
+    for (const char* x : {"x", "y", "x", "y"})
+      parsers.emplace_back([&, x] {
+        const std::string want = "5: '(','(','" + std::string(x) + "',')',')'";
         for (int i = 0; i < 3000; ++i) {
-          const ParseOutcome out = f->parse_from_start(input);
-          if (out.too_deep() || (out.ok() && texts(out) != want)) ++wrong;
-          const MatchResult m = f->try_match_at(input, 0);
-          if (m.matched && m.end != input.size()) ++wrong;
-          std::this_thread::yield();
+          const ParseOutcome out = f->parse_from_start(nested(2, x));
+          wrong += out.too_deep() || (out.ok() && show(out) != want);
+          const MatchResult m = f->try_match_at(nested(2, x), 0);
+          wrong += m.matched && m.end != 5;
         }
       });
     for (std::thread& t : parsers) t.join();
@@ -456,31 +286,6 @@ TEST(ForwardTest, SetRacesWithParsingThreads) {
     writer.join();
   });
   EXPECT_EQ(wrong.load(), 0);
-  EXPECT_GT(sets.load(), 0);
-}
-
-// A tree nested far deeper than any stack holds, with no Forward in it:
-// matching gives up instead of overflowing, and releasing the tree does not
-// recurse once per level either.
-TEST(DeepTreeTest, GivesUpAndReleasesWithoutOverflow) {
-  for (std::size_t stack : {std::size_t{0}, std::size_t{256} << 10}) {
-    run_with_stack(stack, [] {
-      ElementHandle tree = Ref<LiteralElement>::make("a");
-      for (int i = 0; i < 300000; ++i) {
-        tree = i % 2 ? ElementHandle(Ref<GroupElement>::make(std::move(tree)))
-                     : ElementHandle(Ref<OptionalElement>::make(std::move(tree)));
-      }
-      EXPECT_TRUE(tree->parse_from_start("a").too_deep());
-      // Frames that the compiler turns into tail calls may let the match
-      // test finish; either way it must answer correctly or give up.
-      const MatchResult m = tree->try_match_at("a", 0);
-      if (!take_too_deep()) {
-        EXPECT_TRUE(m.matched && m.end == 1);
-      }
-      EXPECT_FALSE(take_too_deep());
-      tree = nullptr;
-    });
-  }
 }
 
 }  // namespace
