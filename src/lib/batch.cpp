@@ -5,14 +5,8 @@
 // Here every class uses the generic per-item steps: parse_impl at 0 for
 // parse_batch, the kind's try_match_at at 0 for parse_batch_count (Group
 // and Suppress test their child directly, which is the same test).
-#include <array>
-
-#include "../elements/chars.hpp"
-#include "../elements/forward.hpp"
-#include "../elements/literals.hpp"
-#include "../elements/positional.hpp"
-#include "../elements/structure.hpp"
 #include "drivers.hpp"
+#include "kinds.hpp"
 #include "operations.hpp"
 
 namespace quernlet {
@@ -48,56 +42,21 @@ PyObject* parse_batch_count_child(PyObject* self, PyObject* inputs) {
   return count_with(payload_of<Kind>(self).expr(), inputs);
 }
 
-template <class Kind>
-constexpr BatchMethods generic_batch(ListBody count = &parse_batch_count_body<Kind>) {
+template <Cls C>
+constexpr BatchMethods batch_methods_of() {
+  using Kind = KindOf<C>;
+  ListBody count = &parse_batch_count_body<Kind>;
+  if constexpr (C == Cls::Group || C == Cls::Suppress) count = &parse_batch_count_child<Kind>;
   return BatchMethods{
       {&parse_batch_body<Kind>, kParseBatchDoc},
       {count, kParseBatchCountDoc},
   };
 }
 
+constexpr auto kBatchMethods = for_each_class([]<Cls C>() { return batch_methods_of<C>(); });
+
 }  // namespace
 
-const BatchMethods& batch_methods(Cls c) noexcept {
-  static constexpr BatchMethods kLiteral = generic_batch<LiteralElement>();
-  static constexpr BatchMethods kKeyword = generic_batch<KeywordElement>();
-  static constexpr BatchMethods kWord = generic_batch<WordElement>();
-  static constexpr BatchMethods kRegex = generic_batch<RegexElement>();
-  static constexpr BatchMethods kAnd = generic_batch<AndElement>();
-  static constexpr BatchMethods kMatchFirst = generic_batch<MatchFirstElement>();
-  static constexpr BatchMethods kZeroOrMore = generic_batch<ZeroOrMoreElement>();
-  static constexpr BatchMethods kOneOrMore = generic_batch<OneOrMoreElement>();
-  static constexpr BatchMethods kOptional = generic_batch<OptionalElement>();
-  static constexpr BatchMethods kGroup =
-      generic_batch<GroupElement>(&parse_batch_count_child<GroupElement>);
-  static constexpr BatchMethods kSuppress =
-      generic_batch<SuppressElement>(&parse_batch_count_child<SuppressElement>);
-  static constexpr BatchMethods kForward = generic_batch<ForwardElement>();
-  static constexpr BatchMethods kCombine = generic_batch<CombineElement>();
-  static constexpr BatchMethods kExactly = generic_batch<ExactlyElement>();
-  static constexpr BatchMethods kCaselessLiteral = generic_batch<CaselessLiteralElement>();
-  static constexpr BatchMethods kCaselessKeyword = generic_batch<CaselessKeywordElement>();
-  static constexpr BatchMethods kChar = generic_batch<CharElement>();
-  static constexpr BatchMethods kStringStart = generic_batch<StringStartElement>();
-  static constexpr BatchMethods kStringEnd = generic_batch<StringEndElement>();
-  static constexpr BatchMethods kLineStart = generic_batch<LineStartElement>();
-  static constexpr BatchMethods kLineEnd = generic_batch<LineEndElement>();
-  static constexpr BatchMethods kRestOfLine = generic_batch<RestOfLineElement>();
-  static constexpr BatchMethods kQuotedString = generic_batch<QuotedStringElement>();
-  static constexpr BatchMethods kEmpty = generic_batch<EmptyElement>();
-  static constexpr BatchMethods kNoMatch = generic_batch<NoMatchElement>();
-  static constexpr BatchMethods kSkipTo = generic_batch<SkipToElement>();
-
-  // In the order of `Cls`.
-  static constexpr std::array<const BatchMethods*, kClassCount> kByClass = {
-      &kLiteral,         &kKeyword,    &kWord,         &kRegex,     &kAnd,
-      &kMatchFirst,      &kZeroOrMore, &kOneOrMore,    &kOptional,  &kGroup,
-      &kSuppress,        &kForward,    &kCombine,      &kExactly,   &kCaselessLiteral,
-      &kCaselessKeyword, &kChar,       &kStringStart,  &kStringEnd, &kLineStart,
-      &kLineEnd,         &kRestOfLine, &kQuotedString, &kEmpty,     &kNoMatch,
-      &kSkipTo,
-  };
-  return *kByClass[index_of(c)];
-}
+const BatchMethods& batch_methods(Cls c) noexcept { return kBatchMethods[index_of(c)]; }
 
 }  // namespace quernlet

@@ -7,13 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "../elements/chars.hpp"
-#include "../elements/forward.hpp"
-#include "../elements/literals.hpp"
-#include "../elements/positional.hpp"
-#include "../elements/structure.hpp"
+#include <initializer_list>
+
 #include "binding.hpp"
 #include "convert.hpp"
+#include "kinds.hpp"
 #include "slots.hpp"
 
 namespace quernlet {
@@ -129,24 +127,17 @@ PyObject* new_text_kind(PyTypeObject* type, PyObject* args, PyObject* kwargs) no
   std::string_view s;
   if (!text_arg("s", a[0], s)) return nullptr;
   return guarded([&]() -> PyObject* {
-    if constexpr (C == Cls::Literal) {
-      std::string message = "Expected '" + std::string(s) + "'";
-      ElementHandle payload = Ref<LiteralElement>::make(s);
+    ElementHandle payload = Ref<KindOf<C>>::make(s);
+    if constexpr (C == Cls::Literal || C == Cls::Keyword) {
+      // The text as a ready-made `str`, handed out as every match's token.
       py::Object s_obj = py::str(s);
       if (!s_obj) return nullptr;
-      return new_literal_object(type, std::move(payload), std::move(s_obj), std::move(message));
-    } else if constexpr (C == Cls::Keyword) {
-      ElementHandle payload = Ref<KeywordElement>::make(s);
-      py::Object s_obj = py::str(s);
-      if (!s_obj) return nullptr;
-      return new_keyword_object(type, std::move(payload), std::move(s_obj));
-    } else if constexpr (C == Cls::CaselessLiteral) {
-      return new_element_object(type, Ref<CaselessLiteralElement>::make(s));
-    } else if constexpr (C == Cls::CaselessKeyword) {
-      return new_element_object(type, Ref<CaselessKeywordElement>::make(s));
+      if constexpr (C == Cls::Keyword)
+        return new_keyword_object(type, std::move(payload), std::move(s_obj));
+      return new_literal_object(type, std::move(payload), std::move(s_obj),
+                                "Expected '" + std::string(s) + "'");
     } else {
-      static_assert(C == Cls::Char);
-      return new_element_object(type, Ref<CharElement>::make(s));
+      return new_element_object(type, std::move(payload));
     }
   });
 }
@@ -234,83 +225,57 @@ PyObject* new_exactly(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 }
 
 // Optional, ZeroOrMore, OneOrMore, Group, Suppress, Combine and SkipTo.
-template <Cls C, class Kind>
+template <Cls C>
 PyObject* new_wrapper(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   static constexpr ArgSpec spec = new_spec<C>(kExprParam, 1);
   PyObject* a[1];
   if (!bind_tuple_dict(spec, args, kwargs, a)) return nullptr;
   ElementHandle expr;
   if (!expr_arg(a[0], expr)) return nullptr;
-  return guarded([&] { return new_element_object(type, Ref<Kind>::make(std::move(expr))); });
+  return guarded([&] { return new_element_object(type, Ref<KindOf<C>>::make(std::move(expr))); });
 }
 
 // Forward, rest_of_line and the position kinds: no argument. Every call
 // builds a payload of its own.
-template <Cls C, class Kind>
+template <Cls C>
 PyObject* new_no_arg(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   static constexpr ArgSpec spec = no_arg_spec<C>();
   if (!bind_tuple_dict(spec, args, kwargs, nullptr)) return nullptr;
-  return guarded([&] { return new_element_object(type, Ref<Kind>::make()); });
+  return guarded([&] { return new_element_object(type, Ref<KindOf<C>>::make()); });
 }
+
+template <Cls C>
+constexpr newfunc constructor_for() {
+  constexpr auto any_of = [](std::initializer_list<Cls> cs) {
+    for (Cls c : cs)
+      if (c == C) return true;
+    return false;
+  };
+  using enum Cls;
+  if constexpr (C == And)
+    return nullptr;  // made only by `+`
+  else if constexpr (C == Word)
+    return &new_word;
+  else if constexpr (C == Regex)
+    return &new_regex;
+  else if constexpr (C == QuotedString)
+    return &new_quoted_string;
+  else if constexpr (C == MatchFirst)
+    return &new_match_first;
+  else if constexpr (C == Exactly)
+    return &new_exactly;
+  else if constexpr (any_of({Literal, Keyword, CaselessLiteral, CaselessKeyword, Char}))
+    return &new_text_kind<C>;
+  else if constexpr (any_of({Optional, ZeroOrMore, OneOrMore, Group, Suppress, Combine, SkipTo}))
+    return &new_wrapper<C>;
+  else
+    return &new_no_arg<C>;
+}
+
+constexpr auto kConstructors = for_each_class([]<Cls C>() { return constructor_for<C>(); });
 
 }  // namespace
 
-newfunc constructor_of(Cls c) noexcept {
-  switch (c) {
-    case Cls::Literal:
-      return &new_text_kind<Cls::Literal>;
-    case Cls::Keyword:
-      return &new_text_kind<Cls::Keyword>;
-    case Cls::Word:
-      return &new_word;
-    case Cls::Regex:
-      return &new_regex;
-    case Cls::And:
-      return nullptr;
-    case Cls::MatchFirst:
-      return &new_match_first;
-    case Cls::ZeroOrMore:
-      return &new_wrapper<Cls::ZeroOrMore, ZeroOrMoreElement>;
-    case Cls::OneOrMore:
-      return &new_wrapper<Cls::OneOrMore, OneOrMoreElement>;
-    case Cls::Optional:
-      return &new_wrapper<Cls::Optional, OptionalElement>;
-    case Cls::Group:
-      return &new_wrapper<Cls::Group, GroupElement>;
-    case Cls::Suppress:
-      return &new_wrapper<Cls::Suppress, SuppressElement>;
-    case Cls::Forward:
-      return &new_no_arg<Cls::Forward, ForwardElement>;
-    case Cls::Combine:
-      return &new_wrapper<Cls::Combine, CombineElement>;
-    case Cls::Exactly:
-      return &new_exactly;
-    case Cls::CaselessLiteral:
-      return &new_text_kind<Cls::CaselessLiteral>;
-    case Cls::CaselessKeyword:
-      return &new_text_kind<Cls::CaselessKeyword>;
-    case Cls::Char:
-      return &new_text_kind<Cls::Char>;
-    case Cls::StringStart:
-      return &new_no_arg<Cls::StringStart, StringStartElement>;
-    case Cls::StringEnd:
-      return &new_no_arg<Cls::StringEnd, StringEndElement>;
-    case Cls::LineStart:
-      return &new_no_arg<Cls::LineStart, LineStartElement>;
-    case Cls::LineEnd:
-      return &new_no_arg<Cls::LineEnd, LineEndElement>;
-    case Cls::RestOfLine:
-      return &new_no_arg<Cls::RestOfLine, RestOfLineElement>;
-    case Cls::QuotedString:
-      return &new_quoted_string;
-    case Cls::Empty:
-      return &new_no_arg<Cls::Empty, EmptyElement>;
-    case Cls::NoMatch:
-      return &new_no_arg<Cls::NoMatch, NoMatchElement>;
-    case Cls::SkipTo:
-      return &new_wrapper<Cls::SkipTo, SkipToElement>;
-  }
-  return nullptr;
-}
+newfunc constructor_of(Cls c) noexcept { return kConstructors[index_of(c)]; }
 
 }  // namespace quernlet

@@ -1,6 +1,7 @@
 // Generic drivers shared by the method bodies: token conversion, the per-call
 // text map, the scans behind parse_string / search_string / transform_string /
-// search_string_count / matches, and the batch skeleton.
+// search_string_count / matches, results built from match spans, the generic
+// method bodies, and the batch skeleton.
 //
 // Drivers are templates over the element kind (or over a match test), so a
 // class's calls are direct calls on a `final` kind and can inline. Every
@@ -21,14 +22,17 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "../elements/element.hpp"
+#include "../elements/word_scan.hpp"  // MatchSpan, the span of every scan
 #include "binding.hpp"
 #include "objects.hpp"
+#include "operations.hpp"
 #include "py.hpp"
 
 namespace quernlet {
@@ -49,6 +53,39 @@ inline Pos next_char_boundary(std::string_view text, Pos p) noexcept {
 }
 
 inline PyObject* new_empty_list() noexcept { return PyList_New(0); }
+
+inline PyObject* py_bool(bool b) noexcept { return Py_NewRef(b ? Py_True : Py_False); }
+inline PyObject* py_count(std::uint64_t n) noexcept { return PyLong_FromUnsignedLongLong(n); }
+
+// A new one-item list that takes over `item`; a null `item` (failure, with
+// an exception set) gives null.
+inline py::Object list_of(py::Object item) noexcept {
+  if (!item) return item;
+  py::Object list = py::Object::steal(PyList_New(1));
+  if (list) PyList_SET_ITEM(list.get(), 0, item.release());
+  return list;
+}
+
+// Folds the bytes of `text` into `acc`: `word(acc, w)` for each eight-byte
+// word (four words per step while 32 bytes remain, so the loads and the
+// per-word work overlap), then `byte(acc, b)` for the last bytes.
+template <class T, class Word, class Byte>
+T fold_bytes(std::string_view text, T acc, Word&& word, Byte&& byte) noexcept {
+  const char* p = text.data();
+  std::size_t n = text.size();
+  for (; n >= 32; p += 32, n -= 32) {
+    std::uint64_t w[4];
+    std::memcpy(w, p, 32);
+    acc = word(word(word(word(acc, w[0]), w[1]), w[2]), w[3]);
+  }
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    acc = word(acc, w);
+  }
+  for (; n != 0; --n, ++p) acc = byte(acc, static_cast<unsigned char>(*p));
+  return acc;
+}
 
 // Reports a run that was abandoned for lack of stack. The too-deep flag is
 // set again so that the method skeleton, which checks it after the body,
@@ -72,24 +109,10 @@ inline PyObject* raise_parse_failure(const ParseOutcome& out) {
 // ---------------------------------------------------------------------------
 // Token conversion.
 
-// A text token becomes a new `str`, a list token a new `list` of converted
-// items (recursively). Token texts are whole characters of the input or
-// element-defined texts, so the `str` is always valid.
-inline py::Object token_to_py(const Token& token) {
-  if (!token.is_list()) return py::str(token.text().view());
-  const std::span<const Token> items = token.items();
-  py::Object list = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return list;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    py::Object item = token_to_py(items[i]);
-    if (!item) return item;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
-  }
-  return list;
-}
+inline py::Object token_to_py(const Token& token);
 
-// The top-level tokens of a parse as a new list.
-inline py::Object results_to_list(const ParseResults& tokens) {
+// A new list of the converted tokens, in order.
+inline py::Object tokens_to_list(std::span<const Token> tokens) {
   py::Object list = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(tokens.size())));
   if (!list) return list;
   for (std::size_t i = 0; i < tokens.size(); ++i) {
@@ -98,6 +121,18 @@ inline py::Object results_to_list(const ParseResults& tokens) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
   }
   return list;
+}
+
+// A text token becomes a new `str`, a list token a new `list` of converted
+// items (recursively). Token texts are whole characters of the input or
+// element-defined texts, so the `str` is always valid.
+inline py::Object token_to_py(const Token& token) {
+  return token.is_list() ? tokens_to_list(token.items()) : py::str(token.text().view());
+}
+
+// The top-level tokens of a parse as a new list.
+inline py::Object results_to_list(const ParseResults& tokens) {
+  return tokens_to_list(tokens.span());
 }
 
 // ---------------------------------------------------------------------------
@@ -201,11 +236,6 @@ class TokenTextMap {
 // ---------------------------------------------------------------------------
 // Scans over one text.
 
-struct Span {
-  Pos start;
-  Pos end;
-};
-
 // Calls `on_match(start, end)` for every non-empty match of the scan that
 // search_string and transform_string share: leftmost first, never
 // overlapping, resuming at a match's end and one position further after a
@@ -227,9 +257,9 @@ void scan_matches(std::string_view text, Test&& test, OnMatch&& on_match) {
 }
 
 template <class Test>
-std::vector<Span> collect_spans(std::string_view text, Test&& test) {
-  std::vector<Span> spans;
-  scan_matches(text, test, [&spans](Pos start, Pos end) { spans.push_back(Span{start, end}); });
+std::vector<MatchSpan> collect_spans(std::string_view text, Test&& test) {
+  std::vector<MatchSpan> spans;
+  scan_matches(text, test, [&spans](Pos start, Pos end) { spans.push_back({start, end}); });
   return spans;
 }
 
@@ -267,7 +297,69 @@ bool start_rule(std::string_view text, Test&& test) {
   return test(text, Pos{0}).matched;
 }
 
-inline PyObject* py_bool(bool b) noexcept { return Py_NewRef(b ? Py_True : Py_False); }
+// ---------------------------------------------------------------------------
+// Building results from spans.
+
+// search_string's items for matched texts: per span a new one-item list
+// holding the span's text, equal texts sharing one `str`.
+inline PyObject* text_items(std::string_view text, std::span<const MatchSpan> spans) {
+  py::Object result = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
+  if (!result) return nullptr;
+  TokenTextMap texts;
+  for (std::size_t i = 0; i < spans.size(); ++i) {
+    py::Object item =
+        list_of(texts.str(text.substr(spans[i].start, spans[i].end - spans[i].start)));
+    if (!item) return nullptr;
+    PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return result.release();
+}
+
+// search_string's items for parsed tokens: per span the tokens of `kind`'s
+// parse at the span's start (no whitespace skipped before the element
+// itself). A parse that fails where the match test succeeded gives an empty
+// item, not an error.
+template <class Kind>
+PyObject* parsed_items(const Kind& kind, std::string_view text, std::span<const MatchSpan> spans) {
+  py::Object result = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
+  if (!result) return nullptr;
+  ParseContext ctx{text, true};
+  for (std::size_t i = 0; i < spans.size(); ++i) {
+    ParseOutcome out = kind.parse_impl(ctx, spans[i].start);
+    py::Object item = out.ok() ? results_to_list(out.tokens()) : py::Object::steal(PyList_New(0));
+    if (!item) return nullptr;
+    PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return result.release();
+}
+
+// transform_string's output: the text with the spans given to `replace`
+// (in order, never overlapping) replaced by `replacement`, taken literally.
+class ReplacedText {
+ public:
+  ReplacedText(std::string_view text, std::string_view replacement)
+      : text_(text), replacement_(replacement) {
+    out_.reserve(text.size());
+  }
+
+  void replace(Pos start, Pos end) {
+    out_.append(text_.data() + last_, start - last_);
+    out_.append(replacement_);
+    last_ = end;
+  }
+
+  // The result as a new `str`. Spans on character boundaries keep it valid.
+  PyObject* finish() {
+    out_.append(text_.data() + last_, text_.size() - last_);
+    return py::str(out_).release();
+  }
+
+ private:
+  std::string_view text_;
+  std::string_view replacement_;
+  std::string out_;
+  Pos last_ = 0;  // end of the text already handled
+};
 
 // ---------------------------------------------------------------------------
 // Generic single-text drivers.
@@ -279,72 +371,66 @@ PyObject* parse_string_generic(const Kind& kind, std::string_view text) {
   return results_to_list(out.tokens()).release();
 }
 
-template <class Kind>
-PyObject* search_string_generic(const Kind& kind, std::string_view text) {
+// The scan over `test` (the kind's own match test, or one inlined from it);
+// the items are the matched texts for a Normal kind, else the tokens of a
+// parse at each match.
+template <class Kind, class Test>
+PyObject* search_string_over(const Kind& kind, std::string_view text, Test&& test) {
   if (text.empty()) return new_empty_list();
-  const std::vector<Span> spans = collect_spans(text, try_match_of(kind));
-  py::Object result = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
-  if (!result || spans.empty()) return result.release();
-
-  PyObject* const list = result.get();
-  if (kind.element_class() == ElementClass::Normal) {
-    // The item is the matched text itself; equal texts share one `str`.
-    TokenTextMap texts;
-    for (std::size_t i = 0; i < spans.size(); ++i) {
-      py::Object s = texts.str(text.substr(spans[i].start, spans[i].end - spans[i].start));
-      if (!s) return nullptr;
-      py::Object item = py::Object::steal(PyList_New(1));
-      if (!item) return nullptr;
-      PyList_SET_ITEM(item.get(), 0, s.release());
-      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item.release());
-    }
-  } else {
-    // Tokens come from a parse at each start; a parse that fails where the
-    // match test succeeded gives an empty item, not an error.
-    ParseContext ctx{text, true};
-    for (std::size_t i = 0; i < spans.size(); ++i) {
-      ParseOutcome out = kind.parse_impl(ctx, spans[i].start);
-      py::Object item = out.ok() ? results_to_list(out.tokens()) : py::Object::steal(PyList_New(0));
-      if (!item) return nullptr;
-      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item.release());
-    }
-  }
-  return result.release();
+  const std::vector<MatchSpan> spans = collect_spans(text, test);
+  if (kind.element_class() == ElementClass::Normal) return text_items(text, spans);
+  return parsed_items(kind, text, spans);
 }
 
-// The matched texts of the search_string scan as one flat list of `str`,
-// equal texts sharing one object.
 template <class Kind>
-PyObject* search_string_flat_generic(const Kind& kind, std::string_view text) {
-  if (text.empty()) return new_empty_list();
-  const std::vector<Span> spans = collect_spans(text, try_match_of(kind));
-  py::Object result = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
-  if (!result) return nullptr;
-  TokenTextMap texts;
-  for (std::size_t i = 0; i < spans.size(); ++i) {
-    py::Object s = texts.str(text.substr(spans[i].start, spans[i].end - spans[i].start));
-    if (!s) return nullptr;
-    PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), s.release());
-  }
-  return result.release();
+PyObject* search_string_generic(const Kind& kind, std::string_view text) {
+  return search_string_over(kind, text, try_match_of(kind));
 }
 
 // Every non-empty match replaced by `replacement`, taken literally.
 template <class Kind>
 PyObject* transform_string_generic(const Kind& kind, std::string_view text,
                                    std::string_view replacement) {
-  if (text.empty()) return PyUnicode_FromStringAndSize("", 0);
-  std::string out;
-  out.reserve(text.size());
-  Pos last = 0;
-  scan_matches(text, try_match_of(kind), [&](Pos start, Pos end) {
-    out.append(text.data() + last, start - last);
-    out.append(replacement);
-    last = end;
-  });
-  out.append(text.data() + last, text.size() - last);
-  return py::str(out).release();
+  ReplacedText out(text, replacement);
+  scan_matches(text, try_match_of(kind), [&out](Pos start, Pos end) { out.replace(start, end); });
+  return out.finish();
 }
+
+// ---------------------------------------------------------------------------
+// Generic method bodies over the class's own kind, with the docstrings of
+// the methods that have no text of their own (the text signature alone).
+
+inline constexpr const char* kParseStringDoc = "parse_string($self, s)\n--\n\n";
+inline constexpr const char* kMatchesDoc = "matches($self, s)\n--\n\n";
+inline constexpr const char* kSearchStringDoc = "search_string($self, s)\n--\n\n";
+inline constexpr const char* kSearchStringCountDoc = "search_string_count($self, s)\n--\n\n";
+inline constexpr const char* kTransformStringDoc =
+    "transform_string($self, s, replacement)\n--\n\n";
+
+template <class Kind>
+PyObject* parse_string_body(PyObject* self, std::string_view s) {
+  return parse_string_generic(payload_of<Kind>(self), s);
+}
+
+template <class Kind>
+PyObject* search_string_body(PyObject* self, std::string_view s) {
+  return search_string_generic(payload_of<Kind>(self), s);
+}
+
+template <class Kind>
+PyObject* transform_string_body(PyObject* self, std::string_view s, std::string_view replacement) {
+  return transform_string_generic(payload_of<Kind>(self), s, replacement);
+}
+
+// matches by the whole-text rule over the kind's own test.
+template <class Kind>
+PyObject* matches_whole_text(PyObject* self, std::string_view s) {
+  return py_bool(whole_text_rule(s, try_match_of(payload_of<Kind>(self))));
+}
+
+template <class Kind>
+inline constexpr Method<TransformBody> kGenericTransform{&transform_string_body<Kind>,
+                                                         kTransformStringDoc};
 
 // ---------------------------------------------------------------------------
 // The batch skeleton.

@@ -13,7 +13,8 @@ namespace quernlet::fast {
 namespace {
 
 // The children test at `pos`: each child after its own whitespace skip,
-// where the previous one ended. The same test as And's `try_match_at`.
+// where the previous one ended. The same test as And's `try_match_at`,
+// inlined here.
 MatchResult children_test(const AndElement& seq, std::string_view s, Pos pos) {
   for (const ElementHandle& child : seq.exprs()) {
     const MatchResult m = child->try_match_at(s, skip_before(s, *child, pos));
@@ -23,8 +24,12 @@ MatchResult children_test(const AndElement& seq, std::string_view s, Pos pos) {
   return matched_at(pos);
 }
 
-}  // namespace
+auto children_test_of(const AndElement& seq) noexcept {
+  return [&seq](std::string_view s, Pos pos) { return children_test(seq, s, pos); };
+}
 
+// Normal and Suppress children are only tested, and a Normal child's token
+// is the text it covered; Group and Complex children run a full parse.
 PyObject* and_parse_string(PyObject* self, std::string_view s) {
   const AndElement& seq = payload_of<AndElement>(self);
   ParseContext ctx{s, true};
@@ -72,52 +77,38 @@ PyObject* and_parse_string(PyObject* self, std::string_view s) {
 }
 
 PyObject* and_matches(PyObject* self, std::string_view s) {
-  const MatchResult m =
-      children_test(payload_of<AndElement>(self), s, advance_past_whitespace(s, 0));
-  return py_bool(m.matched && advance_past_whitespace(s, m.end) == s.size());
+  return py_bool(whole_text_rule(s, children_test_of(payload_of<AndElement>(self))));
 }
 
+// The spans come from the children test (starts on character boundaries
+// only); the items from And's own parse at each span's start.
 PyObject* and_search_string(PyObject* self, std::string_view s) {
   const AndElement& seq = payload_of<AndElement>(self);
-  if (s.empty()) return PyList_New(0);
-  // Starts are tried on character boundaries only, so no item's text can
-  // begin inside a character.
-  std::vector<Span> spans;
-  for (Pos start = 0; start < s.size();) {
-    const MatchResult m = children_test(seq, s, start);
-    if (m.matched && m.end > start) {
-      spans.push_back({start, m.end});
-      start = m.end;
-    } else {
-      start = next_char_boundary(s, start + 1);
-    }
-  }
-  py::Object result = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
-  if (!result || spans.empty()) return result.release();
-  ParseContext ctx{s, true};
-  for (std::size_t i = 0; i < spans.size(); ++i) {
-    ParseOutcome out = seq.parse_impl(ctx, spans[i].start);
-    if (out.too_deep()) return raise_too_deep();
-    py::Object item = out.ok() ? results_to_list(out.tokens()) : py::Object::steal(PyList_New(0));
-    if (!item) return nullptr;
-    PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), item.release());
-  }
-  return result.release();
+  return search_string_over(seq, s, children_test_of(seq));
 }
 
+// Empty matches count too (and move the scan by one byte), unlike in
+// search_string.
 PyObject* and_search_string_count(PyObject* self, std::string_view s) {
-  const AndElement& seq = payload_of<AndElement>(self);
-  std::uint64_t count = 0;
-  for (Pos start = 0; start < s.size();) {
-    const MatchResult m = children_test(seq, s, start);
-    if (m.matched) {
-      ++count;
-      start = std::max(start + 1, m.end);
-    } else {
-      ++start;
-    }
-  }
-  return PyLong_FromUnsignedLongLong(count);
+  return py_count(count_scan(s, children_test_of(payload_of<AndElement>(self))));
 }
+
+}  // namespace
+
+constexpr SingleTextMethods kAnd = {
+    {&and_parse_string,
+     "parse_string($self, s)\n--\n\n"
+     "Parse using parse_impl for correct multi-token handling.\n"
+     "Uses try_match_at fast path for Normal elements, parse_impl for Complex/Suppress/Group."},
+    {&and_matches,
+     "matches($self, s)\n--\n\n"
+     "Zero-allocation match check using try_match_at (no ParseResults)"},
+    {&and_search_string,
+     "search_string($self, s)\n--\n\n"
+     "Search string \xE2\x80\x94 uses parse_impl for correct multi-token results, returns "
+     "list-of-lists"},
+    {&and_search_string_count, kSearchStringCountDoc},
+    kGenericTransform<AndElement>,
+};
 
 }  // namespace quernlet::fast

@@ -24,39 +24,19 @@ const KeywordObject& keyword_object(PyObject* self) noexcept {
   return *reinterpret_cast<const KeywordObject*>(self);
 }
 
-// [item], holding a new reference to `item`.
-PyObject* list_of(PyObject* item) noexcept {
-  PyObject* list = PyList_New(1);
-  if (list) PyList_SET_ITEM(list, 0, Py_NewRef(item));
-  return list;
-}
-
 // [[item]] * count: `count` entries that are all one inner list.
 PyObject* repeated_singleton(PyObject* item, std::uint64_t count) noexcept {
   if (count == 0) return PyList_New(0);
-  py::Object inner = py::Object::steal(list_of(item));
-  if (!inner) return nullptr;
-  py::Object outer = py::Object::steal(list_of(inner.get()));
+  py::Object outer = list_of(list_of(py::Object::borrow(item)));
   if (!outer) return nullptr;
   return PySequence_Repeat(outer.get(), static_cast<Py_ssize_t>(count));
 }
 
 // True when no byte has its high bit set.
 bool is_ascii(std::string_view s) noexcept {
-  const char* p = s.data();
-  std::size_t n = s.size();
-  std::uint64_t acc = 0;
-  for (; n >= 32; p += 32, n -= 32) {
-    std::uint64_t w[4];
-    std::memcpy(w, p, 32);
-    acc |= w[0] | w[1] | w[2] | w[3];
-  }
-  for (; n >= 8; p += 8, n -= 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    acc |= w;
-  }
-  for (; n != 0; --n, ++p) acc |= static_cast<unsigned char>(*p);
+  const std::uint64_t acc = fold_bytes(
+      s, std::uint64_t{0}, [](std::uint64_t a, std::uint64_t w) { return a | w; },
+      [](std::uint64_t a, unsigned char b) { return a | b; });
   return (acc & 0x8080808080808080ull) == 0;
 }
 
@@ -88,23 +68,20 @@ PyObject* replace_ascii(const SubstringFinder& finder, std::string_view s,
   return out;
 }
 
-}  // namespace
-
 PyObject* literal_parse_string(PyObject* self, std::string_view s) {
   const LiteralObject& obj = literal_object(self);
   if (!payload_of<LiteralElement>(self).matches_at(s, advance_past_whitespace(s, 0)))
     return raise_value_error(obj.message);
-  return list_of(obj.s_obj.get());
+  return list_of(py::Object::borrow(obj.s_obj.get())).release();
 }
 
 PyObject* literal_search_string(PyObject* self, std::string_view s) {
-  const std::uint64_t c = quernlet::literal_count(payload_of<LiteralElement>(self).s(), s);
+  const std::uint64_t c = literal_count(payload_of<LiteralElement>(self).s(), s);
   return repeated_singleton(literal_object(self).s_obj.get(), c);
 }
 
 PyObject* literal_search_string_count(PyObject* self, std::string_view s) {
-  return PyLong_FromUnsignedLongLong(
-      quernlet::literal_count(payload_of<LiteralElement>(self).s(), s));
+  return py_count(literal_count(payload_of<LiteralElement>(self).s(), s));
 }
 
 PyObject* literal_transform_string(PyObject* self, std::string_view s,
@@ -114,36 +91,65 @@ PyObject* literal_transform_string(PyObject* self, std::string_view s,
   if (needle.empty()) return py::str(s).release();
   const SubstringFinder finder(needle);
   if (is_ascii(s) && is_ascii(replacement)) return replace_ascii(finder, s, replacement);
-  std::string out;
-  out.reserve(s.size());
-  std::size_t last = 0, from = 0, batch[256];
-  for (std::size_t k = 256; k == 256;) {
-    k = finder.find_many(s, from, batch, 256);
-    for (std::size_t i = 0; i < k; ++i) {
-      out.append(s.data() + last, batch[i] - last);
-      out.append(replacement);
-      last = batch[i] + needle.size();
-    }
-  }
-  out.append(s.data() + last, s.size() - last);
   // A needle that is whole characters only occurs on character boundaries,
   // so the output is valid text.
-  return py::str(out).release();
+  ReplacedText out(s, replacement);
+  std::size_t from = 0, batch[256];
+  for (std::size_t k = 256; k == 256;) {
+    k = finder.find_many(s, from, batch, 256);
+    for (std::size_t i = 0; i < k; ++i) out.replace(batch[i], batch[i] + needle.size());
+  }
+  return out.finish();
 }
 
 PyObject* keyword_parse_string(PyObject* self, std::string_view s) {
   if (!payload_of<KeywordElement>(self).matches_at(s, advance_past_whitespace(s, 0)))
     return raise_value_error("Expected keyword");
-  return list_of(keyword_object(self).s_obj.get());
+  return list_of(py::Object::borrow(keyword_object(self).s_obj.get())).release();
 }
 
 PyObject* keyword_search_string(PyObject* self, std::string_view s) {
-  const std::uint64_t c = quernlet::keyword_count(payload_of<KeywordElement>(self), s);
+  const std::uint64_t c = keyword_count(payload_of<KeywordElement>(self), s);
   return repeated_singleton(keyword_object(self).s_obj.get(), c);
 }
 
 PyObject* keyword_search_string_count(PyObject* self, std::string_view s) {
-  return PyLong_FromUnsignedLongLong(quernlet::keyword_count(payload_of<KeywordElement>(self), s));
+  return py_count(keyword_count(payload_of<KeywordElement>(self), s));
 }
+
+}  // namespace
+
+constexpr SingleTextMethods kLiteral = {
+    {&literal_parse_string,
+     "parse_string($self, s)\n--\n\n"
+     "Fast inline parse \xE2\x80\x94 returns a list holding the cached str, no allocation of "
+     "its own"},
+    {&matches_whole_text<LiteralElement>,
+     "matches($self, s)\n--\n\n"
+     "Zero-allocation match check \xE2\x80\x94 skips leading whitespace, requires full match"},
+    {&literal_search_string,
+     "search_string($self, s)\n--\n\n"
+     "Search string \xE2\x80\x94 cycle-aware count + PySequence_Repeat for optimal list "
+     "creation"},
+    {&literal_search_string_count,
+     "search_string_count($self, s)\n--\n\n"
+     "Count occurrences \xE2\x80\x94 cycle detection fast path + SIMD memchr fallback"},
+    {&literal_transform_string,
+     "transform_string($self, s, replacement)\n--\n\n"
+     "Replace all non-overlapping matches with replacement string.\n"
+     "Uses SIMD-accelerated memchr::memmem for literal search."},
+};
+
+constexpr SingleTextMethods kKeyword = {
+    {&keyword_parse_string,
+     "parse_string($self, s)\n--\n\n"
+     "Fast keyword parse \xE2\x80\x94 uses try_match_at + cached PyString, zero allocation"},
+    {&matches_whole_text<KeywordElement>, kMatchesDoc},
+    {&keyword_search_string,
+     "search_string($self, s)\n--\n\n"
+     "Search string \xE2\x80\x94 count + PySequence_Repeat (same pattern as Literal)"},
+    {&keyword_search_string_count, kSearchStringCountDoc},
+    kGenericTransform<KeywordElement>,
+};
 
 }  // namespace quernlet::fast

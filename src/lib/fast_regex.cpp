@@ -2,7 +2,6 @@
 // and matches use the anchored form at one position; search_string,
 // search_string_count and transform_string iterate the matches of the
 // unanchored form over the whole text.
-#include <string>
 #include <vector>
 
 #include "../elements/chars.hpp"
@@ -14,26 +13,19 @@ namespace quernlet::fast {
 
 namespace {
 
-std::vector<MatchSpan> all_matches(const RegexElement& regex, std::string_view s) {
-  std::vector<MatchSpan> spans;
-  spans.reserve(4);
+// Calls `f(span)` for every match of the iteration over `s`.
+template <class F>
+void for_each_match(const RegexElement& regex, std::string_view s, F&& f) {
   RegexMatchIterator it(regex.unanchored(), s);
-  for (MatchSpan m; it.next(m);) spans.push_back(m);
-  return spans;
+  for (MatchSpan m; it.next(m);) f(m);
 }
-
-}  // namespace
 
 PyObject* regex_parse_string(PyObject* self, std::string_view s) {
   const RegexElement& regex = payload_of<RegexElement>(self);
   const Pos p = advance_past_whitespace(s, 0);
   const std::int64_t len = regex.match_length(s, p);
   if (len < 0) return raise_value_error("Expected regex match");
-  py::Object token = py::str(s.substr(p, static_cast<std::size_t>(len)));
-  if (!token) return nullptr;
-  PyObject* list = PyList_New(1);
-  if (list) PyList_SET_ITEM(list, 0, token.release());
-  return list;
+  return list_of(py::str(s.substr(p, static_cast<std::size_t>(len)))).release();
 }
 
 PyObject* regex_matches(PyObject* self, std::string_view s) {
@@ -61,40 +53,46 @@ PyObject* regex_matches(PyObject* self, std::string_view s) {
   return py_bool(advance_past_whitespace(s, end) == n);
 }
 
+// Equal texts share one `str`; every match gets a list of its own. The
+// spans are collected first, so the search is over before any Python object
+// is made.
 PyObject* regex_search_string(PyObject* self, std::string_view s) {
-  const std::vector<MatchSpan> spans = all_matches(payload_of<RegexElement>(self), s);
-  py::Object result = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
-  if (!result || spans.empty()) return result.release();
-  // Equal texts share one `str`; every match gets a list of its own.
-  TokenTextMap strs;
-  for (std::size_t i = 0; i < spans.size(); ++i) {
-    py::Object str = strs.str(s.substr(spans[i].start, spans[i].end - spans[i].start));
-    if (!str) return nullptr;
-    PyObject* item = PyList_New(1);
-    if (!item) return nullptr;
-    PyList_SET_ITEM(item, 0, str.release());
-    PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return result.release();
+  std::vector<MatchSpan> spans;
+  spans.reserve(4);
+  for_each_match(payload_of<RegexElement>(self), s, [&spans](MatchSpan m) { spans.push_back(m); });
+  return text_items(s, spans);
 }
 
 PyObject* regex_search_string_count(PyObject* self, std::string_view s) {
-  return PyLong_FromUnsignedLongLong(regex_count(payload_of<RegexElement>(self).unanchored(), s));
+  return py_count(regex_count(payload_of<RegexElement>(self).unanchored(), s));
 }
 
+// The replacement is literal, and empty matches get it too.
 PyObject* regex_transform_string(PyObject* self, std::string_view s, std::string_view replacement) {
-  const std::vector<MatchSpan> spans = all_matches(payload_of<RegexElement>(self), s);
-  if (spans.empty()) return py::str(s).release();
-  std::string out;
-  out.reserve(s.size());
-  Pos last = 0;
-  for (const MatchSpan& m : spans) {
-    out.append(s.data() + last, m.start - last);
-    out.append(replacement);
-    last = m.end;
-  }
-  out.append(s.data() + last, s.size() - last);
-  return py::str(out).release();
+  ReplacedText out(s, replacement);
+  for_each_match(payload_of<RegexElement>(self), s,
+                 [&out](MatchSpan m) { out.replace(m.start, m.end); });
+  return out.finish();
 }
+
+}  // namespace
+
+constexpr SingleTextMethods kRegex = {
+    {&regex_parse_string,
+     "parse_string($self, s)\n--\n\n"
+     "Fast path \xE2\x80\x94 returns the match in a list directly"},
+    {&regex_matches,
+     "matches($self, s)\n--\n\n"
+     "Zero-allocation match check \xE2\x80\x94 skips leading whitespace, requires full match"},
+    {&regex_search_string,
+     "search_string($self, s)\n--\n\n"
+     "Optimized regex search \xE2\x80\x94 uses find_iter for SIMD-accelerated scanning"},
+    {&regex_search_string_count,
+     "search_string_count($self, s)\n--\n\n"
+     "Count regex matches in text \xE2\x80\x94 uses find_iter for SIMD-accelerated search"},
+    {&regex_transform_string,
+     "transform_string($self, s, replacement)\n--\n\n"
+     "Specialized: uses regex replace_all for efficient in-engine replacement."},
+};
 
 }  // namespace quernlet::fast

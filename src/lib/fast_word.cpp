@@ -2,7 +2,6 @@
 // character by character for sets with code points 128..255), with no call
 // through the element's operation table.
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include "../elements/word_scan.hpp"
@@ -29,11 +28,33 @@ std::string_view slice(std::string_view text, MatchSpan span) noexcept {
   return text.substr(span.start, span.end - span.start);
 }
 
-// The count and the scan disagreeing would leave unset list slots; they are
-// one algorithm, so this is a fault of ours, reported rather than crashed on.
-PyObject* raise_scan_mismatch() noexcept {
-  PyErr_SetString(PyExc_SystemError, "quernlet: word scan and word count disagree");
-  return nullptr;
+// A new list with one item per word of the scan, in order: `item(text)`
+// gives each (a new reference, or null with an exception set). The list is
+// made at its final size from the word count; the count and the scan
+// disagreeing would leave unset slots, so that fault of ours is reported
+// rather than crashed on.
+template <class Item>
+PyObject* list_of_words(const WordScanner& scanner, std::string_view s, Item&& item) {
+  const std::uint64_t count = scanner.count(s);
+  py::Object result = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!result || count == 0) return result.release();
+  std::uint64_t filled = 0;
+  bool failed = false;
+  for_each_word(scanner, s, [&](MatchSpan w) {
+    if (failed) return;
+    py::Object x = filled < count ? item(slice(s, w)) : py::Object();
+    if (!x) {
+      failed = true;
+      return;
+    }
+    PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(filled++), x.release());
+  });
+  if (failed && PyErr_Occurred()) return nullptr;
+  if (failed || filled != count) {
+    PyErr_SetString(PyExc_SystemError, "quernlet: word scan and word count disagree");
+    return nullptr;
+  }
+  return result.release();
 }
 
 // The `str` of each distinct text of a periodic text's words, in a small
@@ -43,8 +64,8 @@ class PeriodStrings {
   static constexpr std::size_t kSlots = 32;
 
   // The slot of `text`, made on first sight; -1 when the table is full (the
-  // caller then gives up the periodic way) or the `str` cannot be made
-  // (`failed()` then tells, with the exception set).
+  // caller then gives up the periodic way) or the `str` cannot be made (an
+  // exception is then set).
   int slot_of(std::string_view text) {
     const std::uint64_t h = hash_bytes(text);
     for (std::size_t j = 0; j < kSlots; ++j) {
@@ -53,10 +74,7 @@ class PeriodStrings {
       if (!e.str) {
         if (used_ + 1 == kSlots) return -1;  // keep one slot free so probes end
         e.str = py::str(text);
-        if (!e.str) {
-          failed_ = true;
-          return -1;
-        }
+        if (!e.str) return -1;
         e.text = text;
         e.hash = h;
         ++used_;
@@ -69,7 +87,6 @@ class PeriodStrings {
 
   PyObject* str(int slot) const noexcept { return entries_[slot].str.get(); }
   void add_uses(int slot, std::uint64_t n) noexcept { entries_[slot].uses += n; }
-  bool failed() const noexcept { return failed_; }
 
   // Gives each `str` the references of the slots it fills, in one step.
   void hand_over_references() noexcept {
@@ -86,24 +103,28 @@ class PeriodStrings {
   };
   Entry entries_[kSlots];
   std::size_t used_ = 0;
-  bool failed_ = false;
 };
 
 // The periodic way of `_search_string_flat`: the words of one period, made
 // once and laid out q times, then the tail's words. Null without an
-// exception when the way does not apply.
+// exception when the way does not apply (more distinct texts than the table
+// holds), null with one on failure.
 PyObject* flat_periodic(const WordScanner& scanner, std::string_view s, std::size_t p) {
   PeriodStrings strings;
+  // Appends the slot of each word of `part` to `out`; false when the table
+  // is full or a `str` cannot be made.
+  auto slots_of_words = [&](std::string_view part, std::vector<int>& out) {
+    bool full = false;
+    for_each_word(scanner, part, [&](MatchSpan w) {
+      if (full) return;
+      const int slot = strings.slot_of(slice(part, w));
+      full = slot < 0;
+      if (!full) out.push_back(slot);
+    });
+    return !full;
+  };
   std::vector<int> period;  // slot of each word of the first period
-  bool full = false;
-  for_each_word(scanner, s.substr(0, p), [&](MatchSpan w) {
-    if (full) return;
-    const int slot = strings.slot_of(slice(s, w));
-    if (slot < 0) full = true;
-    period.push_back(slot);
-  });
-  if (strings.failed()) return nullptr;
-  if (full) return nullptr;
+  if (!slots_of_words(s.substr(0, p), period)) return nullptr;
 
   const std::size_t q = s.size() / p;
   const std::size_t k = period.size();
@@ -115,15 +136,8 @@ PyObject* flat_periodic(const WordScanner& scanner, std::string_view s, std::siz
     return PySequence_Repeat(one.get(), static_cast<Py_ssize_t>(q));
   }
 
-  std::vector<int> tail;
-  for_each_word(scanner, s.substr(q * p), [&](MatchSpan w) {
-    if (full) return;
-    const int slot = strings.slot_of(slice(s, {w.start + q * p, w.end + q * p}));
-    if (slot < 0) full = true;
-    tail.push_back(slot);
-  });
-  if (strings.failed()) return nullptr;
-  if (full) return nullptr;
+  std::vector<int> tail;  // slot of each word after the last whole period
+  if (!slots_of_words(s.substr(q * p), tail)) return nullptr;
 
   const std::size_t total = q * k + tail.size();
   py::Object out = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(total)));
@@ -148,18 +162,12 @@ PyObject* flat_periodic(const WordScanner& scanner, std::string_view s, std::siz
   return out.release();
 }
 
-}  // namespace
-
 PyObject* word_parse_string(PyObject* self, std::string_view s) {
   const WordElement& word = payload_of<WordElement>(self);
   const Pos i = advance_past_whitespace(s, 0);
   const Pos end = word.match_end(s, i);
   if (end == 0) return raise_value_error("Expected word");
-  py::Object token = py::str(s.substr(i, end - i));
-  if (!token) return nullptr;
-  PyObject* list = PyList_New(1);
-  if (list) PyList_SET_ITEM(list, 0, token.release());
-  return list;
+  return list_of(py::str(s.substr(i, end - i))).release();
 }
 
 PyObject* word_matches(PyObject* self, std::string_view s) {
@@ -174,53 +182,22 @@ PyObject* word_matches(PyObject* self, std::string_view s) {
 
 PyObject* word_search_string(PyObject* self, std::string_view s) {
   const WordScanner scanner(payload_of<WordElement>(self));
-  const std::uint64_t count = scanner.count(s);
-  py::Object result = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-  if (!result || count == 0) return result.release();
   // Equal texts share one inner list (and the one `str` in it).
   TokenTextMap lists;
-  std::uint64_t filled = 0;
-  bool failed = false;
-  for_each_word(scanner, s, [&](MatchSpan w) {
-    if (failed || filled == count) {
-      failed = true;
-      return;
-    }
-    const std::string_view text = slice(s, w);
-    py::Object item = lists.get_or_insert(text, [text]() -> py::Object {
-      py::Object str = py::str(text);
-      if (!str) return str;
-      py::Object list = py::Object::steal(PyList_New(1));
-      if (list) PyList_SET_ITEM(list.get(), 0, str.release());
-      return list;
-    });
-    if (!item) {
-      failed = true;
-      return;
-    }
-    PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(filled++), item.release());
+  return list_of_words(scanner, s, [&lists](std::string_view text) {
+    return lists.get_or_insert(text, [text] { return list_of(py::str(text)); });
   });
-  if (failed && PyErr_Occurred()) return nullptr;
-  if (failed || filled != count) return raise_scan_mismatch();
-  return result.release();
 }
 
 PyObject* word_search_string_count(PyObject* self, std::string_view s) {
-  return PyLong_FromUnsignedLongLong(WordScanner(payload_of<WordElement>(self)).count(s));
+  return py_count(WordScanner(payload_of<WordElement>(self)).count(s));
 }
 
 PyObject* word_transform_string(PyObject* self, std::string_view s, std::string_view replacement) {
   const WordScanner scanner(payload_of<WordElement>(self));
-  std::string out;
-  out.reserve(s.size());
-  Pos last = 0;
-  for_each_word(scanner, s, [&](MatchSpan w) {
-    out.append(s.data() + last, w.start - last);
-    out.append(replacement);
-    last = w.end;
-  });
-  out.append(s.data() + last, s.size() - last);
-  return py::str(out).release();
+  ReplacedText out(s, replacement);
+  for_each_word(scanner, s, [&out](MatchSpan w) { out.replace(w.start, w.end); });
+  return out.finish();
 }
 
 PyObject* word_search_string_flat(PyObject* self, std::string_view s) {
@@ -231,27 +208,33 @@ PyObject* word_search_string_flat(PyObject* self, std::string_view s) {
     if (result || PyErr_Occurred()) return result;
     // More distinct texts than the period table holds: the general way.
   }
-  const std::uint64_t count = scanner.count(s);
-  py::Object result = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-  if (!result || count == 0) return result.release();
   TokenTextMap strs;
-  std::uint64_t filled = 0;
-  bool failed = false;
-  for_each_word(scanner, s, [&](MatchSpan w) {
-    if (failed || filled == count) {
-      failed = true;
-      return;
-    }
-    py::Object str = strs.str(slice(s, w));
-    if (!str) {
-      failed = true;
-      return;
-    }
-    PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(filled++), str.release());
-  });
-  if (failed && PyErr_Occurred()) return nullptr;
-  if (failed || filled != count) return raise_scan_mismatch();
-  return result.release();
+  return list_of_words(scanner, s, [&strs](std::string_view text) { return strs.str(text); });
 }
+
+}  // namespace
+
+constexpr SingleTextMethods kWord = {
+    {&word_parse_string,
+     "parse_string($self, s)\n--\n\n"
+     "Fast path \xE2\x80\x94 builds the result list directly, without an intermediate owned "
+     "string"},
+    {&word_matches, "matches($self, s)\n--\n\nZero-allocation match check via try_match_at"},
+    {&word_search_string,
+     "search_string($self, s)\n--\n\n"
+     "Optimized Word search_string \xE2\x80\x94 O(1) byte-table scanning, dedup, list-of-lists "
+     "output"},
+    {&word_search_string_count,
+     "search_string_count($self, s)\n--\n\n"
+     "Count word matches in large text \xE2\x80\x94 cycle detection + branchless scan"},
+    {&word_transform_string,
+     "transform_string($self, s, replacement)\n--\n\n"
+     "Specialized transform: uses 256-byte lookup tables for direct byte scanning."},
+};
+
+constexpr Method<TextBody> kWordSearchStringFlat{
+    &word_search_string_flat,
+    "_search_string_flat($self, s)\n--\n\n"
+    "UNUSED: Original optimized search_string (returns flat list)."};
 
 }  // namespace quernlet::fast

@@ -96,27 +96,15 @@ constexpr const char* kTextParams[] = {"s"};
 constexpr const char* kTransformParams[] = {"s", "replacement"};
 constexpr const char* kListParams[] = {"inputs"};
 
-constexpr const char* op_name(Op op) {
-  switch (op) {
-    case Op::ParseString:
-      return "parse_string";
-    case Op::Matches:
-      return "matches";
-    case Op::SearchString:
-      return "search_string";
-    case Op::SearchStringCount:
-      return "search_string_count";
-    case Op::TransformString:
-      return "transform_string";
-    case Op::ParseBatch:
-      return "parse_batch";
-    case Op::ParseBatchCount:
-      return "parse_batch_count";
-    case Op::SearchStringFlat:
-      return "_search_string_flat";
-  }
-  return "";
-}
+// The method names, in the order of `Op`.
+constexpr std::array<const char*, 8> kOpNames = {
+    "parse_string",     "matches",     "search_string",     "search_string_count",
+    "transform_string", "parse_batch", "parse_batch_count", "_search_string_flat",
+};
+// The seven operations every class has come first.
+constexpr int kCommonOps = 7;
+
+constexpr const char* op_name(Op op) { return kOpNames[static_cast<int>(op)]; }
 
 constexpr bool is_list_op(Op op) { return op == Op::ParseBatch || op == Op::ParseBatchCount; }
 
@@ -198,25 +186,15 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
-struct ClassEntries {
-  FastMethod ops[7];
-};
-
-template <Cls C>
-constexpr ClassEntries entries_of() {
-  return {{&method_entry<C, Op::ParseString>, &method_entry<C, Op::Matches>,
-           &method_entry<C, Op::SearchString>, &method_entry<C, Op::SearchStringCount>,
-           &method_entry<C, Op::TransformString>, &method_entry<C, Op::ParseBatch>,
-           &method_entry<C, Op::ParseBatchCount>}};
+// Each class's entry points of the seven common operations, in the order of
+// `Op`.
+template <Cls C, std::size_t... K>
+constexpr std::array<FastMethod, kCommonOps> entries_of(std::index_sequence<K...>) {
+  return {&method_entry<C, static_cast<Op>(K)>...};
 }
 
-template <std::size_t... I>
-constexpr std::array<ClassEntries, kClassCount> all_entries(std::index_sequence<I...>) {
-  return {entries_of<static_cast<Cls>(I)>()...};
-}
-
-constexpr std::array<ClassEntries, kClassCount> kEntries =
-    all_entries(std::make_index_sequence<kClassCount>{});
+constexpr auto kEntries =
+    for_each_class([]<Cls C>() { return entries_of<C>(std::make_index_sequence<kCommonOps>{}); });
 
 constexpr std::array<const char*, kClassCount> kTypeNames = {
     "builtins.Literal",         "builtins.Keyword",      "builtins.Word",
@@ -261,8 +239,8 @@ constexpr std::array<const char*, kClassCount> kTypeDocs = {
     "SkipTo(expr)\n--\n\n",
 };
 
-// The seven operations, plus one class-specific method, plus the sentinel.
-constexpr int kMaxMethods = 9;
+// The common operations, plus one class-specific method, plus the sentinel.
+constexpr int kMaxMethods = kCommonOps + 2;
 // Heap types keep pointing at their method records, so they are static.
 std::array<std::array<PyMethodDef, kMaxMethods>, kClassCount> method_defs{};
 
@@ -282,21 +260,19 @@ PyTypeObject* create_type(Cls c) noexcept {
   list_methods[i] = &batch_methods(c);
   const SingleTextMethods& text = *text_methods[i];
   const BatchMethods& batch = *list_methods[i];
-  const FastMethod* ops = kEntries[i].ops;
+  const char* const docs[kCommonOps] = {
+      text.parse_string.doc,        text.matches.doc,          text.search_string.doc,
+      text.search_string_count.doc, text.transform_string.doc, batch.parse_batch.doc,
+      batch.parse_batch_count.doc,
+  };
 
   auto& defs = method_defs[i];
   int n = 0;
-  defs[n++] = fast_method("parse_string", ops[0], text.parse_string.doc);
-  defs[n++] = fast_method("matches", ops[1], text.matches.doc);
-  defs[n++] = fast_method("search_string", ops[2], text.search_string.doc);
-  defs[n++] = fast_method("search_string_count", ops[3], text.search_string_count.doc);
-  defs[n++] = fast_method("transform_string", ops[4], text.transform_string.doc);
-  defs[n++] = fast_method("parse_batch", ops[5], batch.parse_batch.doc);
-  defs[n++] = fast_method("parse_batch_count", ops[6], batch.parse_batch_count.doc);
+  for (; n < kCommonOps; ++n) defs[n] = fast_method(kOpNames[n], kEntries[i][n], docs[n]);
   if (c == Cls::Word) {
     word_flat_method = &word_search_string_flat();
-    defs[n++] = fast_method("_search_string_flat", &method_entry<Cls::Word, Op::SearchStringFlat>,
-                            word_flat_method->doc);
+    defs[n++] = fast_method(op_name(Op::SearchStringFlat),
+                            &method_entry<Cls::Word, Op::SearchStringFlat>, word_flat_method->doc);
   }
   if (c == Cls::Forward) defs[n++] = fast_method("set", &forward_set, kForwardSetDoc);
   defs[n] = PyMethodDef{nullptr, nullptr, 0, nullptr};

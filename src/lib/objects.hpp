@@ -2,9 +2,11 @@
 // objects and the method-call skeleton shared by every method.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "../elements/element.hpp"
 #include "py.hpp"
@@ -41,6 +43,17 @@ enum class Cls : std::uint8_t {
   SkipTo,
 };
 inline constexpr int kClassCount = 26;
+
+// `{f.operator()<C>()...}` over the 26 classes in the order of `Cls`: the
+// per-class tables (slots, entry points, method bodies) are built from one
+// template each instead of being listed by hand.
+template <class F>
+constexpr auto for_each_class(F f) {
+  return [&f]<std::size_t... I>(std::index_sequence<I...>) {
+    return std::array{f.template operator()<static_cast<Cls>(I)>()...};
+  }
+  (std::make_index_sequence<kClassCount>{});
+}
 
 // The Python name of a class ("rest_of_line" for RestOfLine).
 const char* class_name(Cls c) noexcept;

@@ -67,19 +67,10 @@ PyObject* or_slot(PyObject* self, PyObject* other) noexcept {
   return combine<Cls::MatchFirst, MatchFirstElement>(self, other, "Unsupported operand type for |");
 }
 
-template <std::size_t... I>
-constexpr std::array<binaryfunc, kClassCount> add_slots(std::index_sequence<I...>) {
-  return {&add_slot<static_cast<Cls>(I)>...};
-}
-
-template <std::size_t... I>
-constexpr std::array<binaryfunc, kClassCount> or_slots(std::index_sequence<I...>) {
-  // And has no `|`: `(a + b) | c` is the interpreter's TypeError.
-  return {(static_cast<Cls>(I) == Cls::And ? nullptr : &or_slot<static_cast<Cls>(I)>)...};
-}
-
-constexpr auto kAddSlots = add_slots(std::make_index_sequence<kClassCount>{});
-constexpr auto kOrSlots = or_slots(std::make_index_sequence<kClassCount>{});
+constexpr auto kAddSlots = for_each_class([]<Cls C>() -> binaryfunc { return &add_slot<C>; });
+// And has no `|`: `(a + b) | c` is the interpreter's TypeError.
+constexpr auto kOrSlots =
+    for_each_class([]<Cls C>() -> binaryfunc { return C == Cls::And ? nullptr : &or_slot<C>; });
 
 // Replaces the Forward's inner element with `expr`'s. False with ValueError
 // when `expr` is no element; the Forward then keeps its inner element.

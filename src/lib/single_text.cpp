@@ -2,13 +2,15 @@
 // search_string, search_string_count and transform_string (and
 // Word._search_string_flat).
 //
-// Most bodies hand the class's kind to a generic driver of drivers.hpp;
-// `matches` and `search_string_count` have a body per class: the whole-text
-// or start rule over the kind's test, and the counting scan or a closed form
-// that gives the same number without scanning.
-#include <cstring>
-
+// Literal, Keyword, Word, Regex and And have tables of their own
+// (fast_paths.hpp). Every other class hands its kind to the generic drivers
+// of drivers.hpp for parse_string, search_string and transform_string (with
+// three small specialised parse_string bodies), and has its own `matches`
+// and `search_string_count`: the whole-text or start rule over the kind's
+// test, and the counting scan or a closed form that gives the same number
+// without scanning.
 #include <array>
+#include <cstring>
 
 #include "../elements/chars.hpp"
 #include "../elements/forward.hpp"
@@ -24,47 +26,20 @@ namespace quernlet {
 namespace {
 
 // ---------------------------------------------------------------------------
-// Docstrings.
+// Closed forms and shortcuts of search_string_count.
 
-constexpr const char* kParseDoc = "parse_string($self, s)\n--\n\n";
-constexpr const char* kMatchesDoc = "matches($self, s)\n--\n\n";
-constexpr const char* kMatchesFullTextDoc =
-    "matches($self, s)\n--\n\n"
-    "Zero-allocation match check \xE2\x80\x94 skips leading whitespace, requires full match";
-constexpr const char* kSearchDoc = "search_string($self, s)\n--\n\n";
-constexpr const char* kCountDoc = "search_string_count($self, s)\n--\n\n";
-constexpr const char* kTransformDoc = "transform_string($self, s, replacement)\n--\n\n";
-
-// ---------------------------------------------------------------------------
-// Byte counting for the closed forms.
-
-// Number of line-feed bytes, eight bytes per step (four words per block).
+// Number of line-feed bytes.
 std::uint64_t count_line_feeds(std::string_view text) noexcept {
-  constexpr std::uint64_t kLineFeeds = 0x0A0A0A0A0A0A0A0Aull;
-  constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
-  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
   // 1 in each byte of `w` that is a line feed, summed over the word. The
   // test is exact: no carry crosses a byte.
-  auto in_word = [](std::uint64_t w) noexcept -> std::uint64_t {
-    const std::uint64_t x = w ^ kLineFeeds;
+  constexpr auto in_word = [](std::uint64_t count, std::uint64_t w) noexcept {
+    constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+    const std::uint64_t x = w ^ 0x0A0A0A0A0A0A0A0Aull;
     const std::uint64_t zero = ~(((x & kLow7) + kLow7) | x | kLow7);
-    return ((zero >> 7) * kOnes) >> 56;
+    return count + (((zero >> 7) * 0x0101010101010101ull) >> 56);
   };
-  const char* p = text.data();
-  std::size_t n = text.size();
-  std::uint64_t count = 0;
-  for (; n >= 32; p += 32, n -= 32) {
-    std::uint64_t w[4];
-    std::memcpy(w, p, 32);
-    count += in_word(w[0]) + in_word(w[1]) + in_word(w[2]) + in_word(w[3]);
-  }
-  for (; n >= 8; p += 8, n -= 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    count += in_word(w);
-  }
-  for (; n != 0; --n, ++p) count += *p == '\n';
-  return count;
+  return fold_bytes(text, std::uint64_t{0}, in_word,
+                    [](std::uint64_t count, unsigned char b) { return count + (b == '\n'); });
 }
 
 // Char's count: the member characters of the text. Characters are matched
@@ -147,28 +122,7 @@ std::uint64_t count_skip_to(const SkipToElement& kind, std::string_view text) {
 }
 
 // ---------------------------------------------------------------------------
-// Generic bodies.
-
-template <class Kind>
-PyObject* parse_string_body(PyObject* self, std::string_view s) {
-  return parse_string_generic(payload_of<Kind>(self), s);
-}
-
-template <class Kind>
-PyObject* search_string_body(PyObject* self, std::string_view s) {
-  return search_string_generic(payload_of<Kind>(self), s);
-}
-
-template <class Kind>
-PyObject* transform_string_body(PyObject* self, std::string_view s, std::string_view replacement) {
-  return transform_string_generic(payload_of<Kind>(self), s, replacement);
-}
-
-// matches by the whole-text rule over the kind's own test.
-template <class Kind>
-PyObject* matches_whole_text(PyObject* self, std::string_view s) {
-  return py_bool(whole_text_rule(s, try_match_of(payload_of<Kind>(self))));
-}
+// Generic bodies (beside those of drivers.hpp).
 
 // matches by the start rule over the kind's own test.
 template <class Kind>
@@ -184,10 +138,8 @@ PyObject* matches_constant(PyObject*, std::string_view) {
 // search_string_count by the counting scan over the kind's own test.
 template <class Kind>
 PyObject* count_scan_body(PyObject* self, std::string_view s) {
-  return PyLong_FromUnsignedLongLong(count_scan(s, try_match_of(payload_of<Kind>(self))));
+  return py_count(count_scan(s, try_match_of(payload_of<Kind>(self))));
 }
-
-PyObject* py_count(std::uint64_t n) { return PyLong_FromUnsignedLongLong(n); }
 
 // ---------------------------------------------------------------------------
 // Class-specific bodies.
@@ -311,98 +263,70 @@ PyObject* optional_parse_string(PyObject* self, std::string_view s) {
 // A class on the generic parse/search/transform drivers with its own
 // matches and count bodies.
 template <class Kind>
-constexpr SingleTextMethods routed(TextBody matches, const char* matches_doc, TextBody count,
+constexpr SingleTextMethods routed(TextBody matches, TextBody count,
                                    TextBody parse = &parse_string_body<Kind>) {
   return SingleTextMethods{
-      {parse, kParseDoc},
-      {matches, matches_doc},
-      {&search_string_body<Kind>, kSearchDoc},
-      {count, kCountDoc},
-      {&transform_string_body<Kind>, kTransformDoc},
+      {parse, kParseStringDoc},
+      {matches, kMatchesDoc},
+      {&search_string_body<Kind>, kSearchStringDoc},
+      {count, kSearchStringCountDoc},
+      kGenericTransform<Kind>,
   };
 }
 
 }  // namespace
 
 const SingleTextMethods& single_text_methods(Cls c) noexcept {
-  // Literal, Keyword, Word, Regex and And take their class-specific bodies
-  // from fast_paths.hpp, and the generic ones here where they have none.
-  static constexpr SingleTextMethods kLiteral = {
-      fast::kLiteralParseString,
-      {&matches_whole_text<LiteralElement>, kMatchesFullTextDoc},
-      fast::kLiteralSearchString,
-      fast::kLiteralSearchStringCount,
-      fast::kLiteralTransformString};
-  static constexpr SingleTextMethods kKeyword = {
-      fast::kKeywordParseString,
-      {&matches_whole_text<KeywordElement>, kMatchesDoc},
-      fast::kKeywordSearchString,
-      fast::kKeywordSearchStringCount,
-      {&transform_string_body<KeywordElement>, kTransformDoc}};
-  static constexpr SingleTextMethods kWord = {fast::kWordParseString, fast::kWordMatches,
-                                              fast::kWordSearchString, fast::kWordSearchStringCount,
-                                              fast::kWordTransformString};
-  static constexpr SingleTextMethods kRegex = {
-      fast::kRegexParseString, fast::kRegexMatches, fast::kRegexSearchString,
-      fast::kRegexSearchStringCount, fast::kRegexTransformString};
-  static constexpr SingleTextMethods kAnd = {fast::kAndParseString,
-                                             fast::kAndMatches,
-                                             fast::kAndSearchString,
-                                             fast::kAndSearchStringCount,
-                                             {&transform_string_body<AndElement>, kTransformDoc}};
-  static constexpr SingleTextMethods kMatchFirst =
-      routed<MatchFirstElement>(&matches_whole_text<MatchFirstElement>, kMatchesDoc,
-                                &match_first_count, &match_first_parse_string);
-  static constexpr SingleTextMethods kZeroOrMore = routed<ZeroOrMoreElement>(
-      &matches_constant<true>, kMatchesDoc, &count_scan_body<ZeroOrMoreElement>);
-  static constexpr SingleTextMethods kOneOrMore = routed<OneOrMoreElement>(
-      &one_or_more_matches, kMatchesDoc, &count_scan_body<OneOrMoreElement>);
+  static constexpr SingleTextMethods kMatchFirst = routed<MatchFirstElement>(
+      &matches_whole_text<MatchFirstElement>, &match_first_count, &match_first_parse_string);
+  static constexpr SingleTextMethods kZeroOrMore =
+      routed<ZeroOrMoreElement>(&matches_constant<true>, &count_scan_body<ZeroOrMoreElement>);
+  static constexpr SingleTextMethods kOneOrMore =
+      routed<OneOrMoreElement>(&one_or_more_matches, &count_scan_body<OneOrMoreElement>);
   static constexpr SingleTextMethods kOptional =
-      routed<OptionalElement>(&matches_whole_text<OptionalElement>, kMatchesDoc,
+      routed<OptionalElement>(&matches_whole_text<OptionalElement>,
                               &count_scan_body<OptionalElement>, &optional_parse_string);
-  static constexpr SingleTextMethods kGroup = routed<GroupElement>(
-      &wrapper_matches<GroupElement>, kMatchesDoc, &wrapper_count<GroupElement>);
-  static constexpr SingleTextMethods kSuppress =
-      routed<SuppressElement>(&wrapper_matches<SuppressElement>, kMatchesDoc,
-                              &wrapper_count<SuppressElement>, &suppress_parse_string);
-  static constexpr SingleTextMethods kForward = routed<ForwardElement>(
-      &matches_whole_text<ForwardElement>, kMatchesDoc, &count_scan_body<ForwardElement>);
-  static constexpr SingleTextMethods kCombine = routed<CombineElement>(
-      &matches_start<CombineElement>, kMatchesDoc, &count_scan_body<CombineElement>);
+  static constexpr SingleTextMethods kGroup =
+      routed<GroupElement>(&wrapper_matches<GroupElement>, &wrapper_count<GroupElement>);
+  static constexpr SingleTextMethods kSuppress = routed<SuppressElement>(
+      &wrapper_matches<SuppressElement>, &wrapper_count<SuppressElement>, &suppress_parse_string);
+  static constexpr SingleTextMethods kForward =
+      routed<ForwardElement>(&matches_whole_text<ForwardElement>, &count_scan_body<ForwardElement>);
+  static constexpr SingleTextMethods kCombine =
+      routed<CombineElement>(&matches_start<CombineElement>, &count_scan_body<CombineElement>);
   static constexpr SingleTextMethods kExactly =
-      routed<ExactlyElement>(&matches_whole_text<ExactlyElement>, kMatchesDoc, &exactly_count);
-  static constexpr SingleTextMethods kCaselessLiteral = routed<CaselessLiteralElement>(
-      &caseless_literal_matches, kMatchesDoc, &caseless_literal_count);
-  static constexpr SingleTextMethods kCaselessKeyword = routed<CaselessKeywordElement>(
-      &caseless_keyword_matches, kMatchesDoc, &caseless_keyword_count);
-  static constexpr SingleTextMethods kChar =
-      routed<CharElement>(&char_matches, kMatchesDoc, &char_count);
+      routed<ExactlyElement>(&matches_whole_text<ExactlyElement>, &exactly_count);
+  static constexpr SingleTextMethods kCaselessLiteral =
+      routed<CaselessLiteralElement>(&caseless_literal_matches, &caseless_literal_count);
+  static constexpr SingleTextMethods kCaselessKeyword =
+      routed<CaselessKeywordElement>(&caseless_keyword_matches, &caseless_keyword_count);
+  static constexpr SingleTextMethods kChar = routed<CharElement>(&char_matches, &char_count);
   static constexpr SingleTextMethods kStringStart =
-      routed<StringStartElement>(&matches_constant<true>, kMatchesDoc, &string_start_count);
+      routed<StringStartElement>(&matches_constant<true>, &string_start_count);
   static constexpr SingleTextMethods kStringEnd =
-      routed<StringEndElement>(&string_end_matches, kMatchesDoc, &zero_count);
+      routed<StringEndElement>(&string_end_matches, &zero_count);
   static constexpr SingleTextMethods kLineStart =
-      routed<LineStartElement>(&matches_constant<true>, kMatchesDoc, &line_start_count);
+      routed<LineStartElement>(&matches_constant<true>, &line_start_count);
   static constexpr SingleTextMethods kLineEnd =
-      routed<LineEndElement>(&line_end_matches, kMatchesDoc, &line_end_count);
+      routed<LineEndElement>(&line_end_matches, &line_end_count);
   static constexpr SingleTextMethods kRestOfLine =
-      routed<RestOfLineElement>(&matches_constant<true>, kMatchesDoc, &rest_of_line_count);
+      routed<RestOfLineElement>(&matches_constant<true>, &rest_of_line_count);
   static constexpr SingleTextMethods kQuotedString = routed<QuotedStringElement>(
-      &matches_whole_text<QuotedStringElement>, kMatchesDoc, &count_scan_body<QuotedStringElement>);
+      &matches_whole_text<QuotedStringElement>, &count_scan_body<QuotedStringElement>);
   static constexpr SingleTextMethods kEmpty =
-      routed<EmptyElement>(&matches_constant<true>, kMatchesDoc, &empty_count);
+      routed<EmptyElement>(&matches_constant<true>, &empty_count);
   static constexpr SingleTextMethods kNoMatch =
-      routed<NoMatchElement>(&matches_constant<false>, kMatchesDoc, &zero_count);
+      routed<NoMatchElement>(&matches_constant<false>, &zero_count);
   static constexpr SingleTextMethods kSkipTo =
-      routed<SkipToElement>(&matches_start<SkipToElement>, kMatchesDoc, &skip_to_count);
+      routed<SkipToElement>(&matches_start<SkipToElement>, &skip_to_count);
 
   // In the order of `Cls`.
   static constexpr std::array<const SingleTextMethods*, kClassCount> kByClass = {
-      &kLiteral,         &kKeyword,    &kWord,         &kRegex,     &kAnd,
-      &kMatchFirst,      &kZeroOrMore, &kOneOrMore,    &kOptional,  &kGroup,
-      &kSuppress,        &kForward,    &kCombine,      &kExactly,   &kCaselessLiteral,
-      &kCaselessKeyword, &kChar,       &kStringStart,  &kStringEnd, &kLineStart,
-      &kLineEnd,         &kRestOfLine, &kQuotedString, &kEmpty,     &kNoMatch,
+      &fast::kLiteral,   &fast::kKeyword, &fast::kWord,   &fast::kRegex, &fast::kAnd,
+      &kMatchFirst,      &kZeroOrMore,    &kOneOrMore,    &kOptional,    &kGroup,
+      &kSuppress,        &kForward,       &kCombine,      &kExactly,     &kCaselessLiteral,
+      &kCaselessKeyword, &kChar,          &kStringStart,  &kStringEnd,   &kLineStart,
+      &kLineEnd,         &kRestOfLine,    &kQuotedString, &kEmpty,       &kNoMatch,
       &kSkipTo,
   };
   return *kByClass[index_of(c)];

@@ -1,15 +1,11 @@
 """parse_batch and parse_batch_count: results, identity sharing, failures."""
 
-import os
 import sys
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, strategies as st
 
 import quernlet as q
-
-SANITIZED = os.environ.get("QUERNLET_SANITIZED") == "1"
-prop = settings(max_examples=15 if SANITIZED else 100, deadline=None)
 
 
 def fresh(text):
@@ -102,7 +98,6 @@ def test_equal_strings_are_separate_objects():
     assert result[0] is not result[1] is not result[2]
 
 
-@prop
 @given(st.lists(st.integers(0, 40), max_size=300),
        st.sampled_from(["random", "uniform", "cyclic", "broken"]), st.integers(1, 130))
 def test_counts_and_results_match_the_reference(indexes, shape, period):
@@ -125,16 +120,13 @@ def test_counts_and_results_match_the_reference(indexes, shape, period):
     [fresh(f"s{i}") for i in range(40)] + [5],
 ])
 @pytest.mark.parametrize("method", ["parse_batch", "parse_batch_count"])
-def test_non_str_item_raises(items, method):
+def test_item_without_utf8_text_raises(items, method):
     with pytest.raises(TypeError):
         getattr(ELEMENT, method)(items)
     with pytest.raises(TypeError):
         getattr(q.Empty(), method)(items)
-
-
-def test_lone_surrogate_item_raises():
     with pytest.raises(UnicodeEncodeError):
-        ELEMENT.parse_batch(["ab", "\ud800"])
+        getattr(ELEMENT, method)([fresh("ab"), "\ud800"])
 
 
 def test_list_subclass_is_read_through_its_storage():
@@ -151,13 +143,6 @@ def test_list_subclass_is_read_through_its_storage():
     items = Tricky([fresh("ab"), fresh("zz")])
     assert ELEMENT.parse_batch(items) == [["aB"], []]
     assert ELEMENT.parse_batch_count(items) == 1
-
-
-def test_inputs_must_be_a_list():
-    with pytest.raises(TypeError):
-        ELEMENT.parse_batch(("ab",))
-    with pytest.raises(TypeError):
-        ELEMENT.parse_batch_count("ab")
 
 
 def test_no_whitespace_is_skipped_before_the_element():

@@ -7,6 +7,20 @@ import quernlet as q
 A = q.Literal("a")
 
 
+class bool_:  # noqa: N801 - stands in for numpy's boolean scalar type
+    __module__ = "numpy"
+
+
+class BoolFailing:
+    __module__ = "numpy"
+
+    def __bool__(self):
+        raise TypeError("bad truth")
+
+
+BoolFailing.__name__ = BoolFailing.__qualname__ = "bool"
+
+
 def test_arguments_by_keyword_and_the_edges_that_are_accepted():
     built = [
         q.Literal(s=""), q.Char(""), q.Word(init_chars="x", body_chars=None),
@@ -53,6 +67,9 @@ def test_arguments_by_keyword_and_the_edges_that_are_accepted():
      "argument 'multiline': 'None' is not an instance of 'bool'"),
     (lambda: q.QuotedString(unquote="yes"), TypeError,
      "argument 'unquote': 'str' object is not an instance of 'bool'"),
+    (lambda: q.QuotedString(multiline=bool_()), TypeError,
+     "argument 'multiline': object of type 'bool_' does not define a '__bool__' conversion"),
+    (lambda: q.QuotedString(unquote=BoolFailing()), TypeError, "argument 'unquote': bad truth"),
     # Counts.
     (lambda: q.Exactly(A, -1), OverflowError, None),
     (lambda: q.Exactly(A, 2**64), OverflowError, None),
@@ -81,106 +98,57 @@ def test_regex_compile_error_is_value_error():
         q.Regex("(a")
 
 
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        if isinstance(self.value, BaseException):
+            raise self.value
+        return self.value
+
+
+class Custom(TypeError):
+    pass
+
+
 def test_count_conversion():
-    class Index:
-        def __index__(self):
-            return 2
-
     assert q.Exactly(q.Literal("a"), True).parse_string("aaa") == ["a"]
-    assert q.Exactly(q.Literal("a"), Index()).parse_string("aaa") == ["a", "a"]
+    assert q.Exactly(q.Literal("a"), Index(2)).parse_string("aaa") == ["a", "a"]
     assert q.Exactly(q.Literal("a"), 0).parse_string("aaa") == []
-
-    class Failing:
-        def __index__(self):
-            raise ValueError("no")
-
-    class Custom(TypeError):
-        pass
-
-    class CustomFailing:
-        def __index__(self):
-            raise Custom("mine")
-
     with pytest.raises(ValueError, match="^no$"):
-        q.Exactly(A, Failing())
+        q.Exactly(A, Index(ValueError("no")))
     # Only a plain TypeError is reworded; the caller's own type survives.
     with pytest.raises(Custom, match="^mine$"):
-        q.Exactly(A, CustomFailing())
-
-
-def test_wrapped_type_error_keeps_its_cause():
+        q.Exactly(A, Index(Custom("mine")))
+    # The reworded TypeError keeps the original's cause.
     cause = KeyError("inner")
-
-    class Chained:
-        def __index__(self):
-            raise TypeError("outer") from cause
-
+    outer = TypeError("outer")
+    outer.__cause__ = cause
     with pytest.raises(TypeError) as info:
-        q.Exactly(A, Chained())
+        q.Exactly(A, Index(outer))
     assert str(info.value) == "argument 'count': outer"
     assert info.value.__cause__ is cause
 
 
-def test_word_body_chars():
-    assert q.Word("a").parse_string("aaa") == ["aaa"]
-    assert q.Word("a", None).parse_string("aaa") == ["aaa"]
-    assert q.Word("a", "").parse_string("aaa") == ["a"]
-    assert q.Word("a", "b").parse_string("abba") == ["abb"]
+@pytest.mark.parametrize("element, text, tokens", [
+    (q.Word("a"), "aaa", ["aaa"]),
+    (q.Word("a", None), "aaa", ["aaa"]),
+    (q.Word("a", ""), "aaa", ["a"]),
+    (q.Word("a", "b"), "abba", ["abb"]),
+    (q.QuotedString(), '"x y"', ["x y"]),
+    (q.QuotedString(unquote=False), '"x"', ['"x"']),
+    (q.QuotedString("'", esc_char=None), "'x'", ["x"]),
+    (q.MatchFirst(type("Exprs", (list,), {})([q.Literal("<"), q.Literal("<=")])), "<=", ["<"]),
+])
+def test_constructed_elements(element, text, tokens):
+    assert element.parse_string(text) == tokens
 
 
-def test_quoted_string_defaults():
-    assert q.QuotedString().parse_string('"x y"') == ["x y"]
+def test_quoted_string_lines_and_quotes():
     assert not q.QuotedString().matches("'x'")
     assert not q.QuotedString().matches('"x\ny"')
     assert q.QuotedString(multiline=True).matches('"x\ny"')
-    assert q.QuotedString(unquote=False).parse_string('"x"') == ['"x"']
-    assert q.QuotedString("'", esc_char=None).parse_string("'x'") == ["x"]
-
-
-def test_literal_keeps_its_text_and_message():
-    lit = q.Literal("ab")
-    first = lit.parse_string("ab")[0]
-    assert first == "ab"
-    assert lit.parse_string("ab")[0] is first
-    with pytest.raises(ValueError, match="^Expected 'ab'$"):
-        lit.parse_string("x")
-    kw = q.Keyword("if")
-    assert kw.parse_string("if")[0] is kw.parse_string("if x")[0]
-
-
-def test_match_first_accepts_list_subclass_and_keeps_order():
-    class Exprs(list):
-        pass
-
-    m = q.MatchFirst(Exprs([q.Literal("<"), q.Literal("<=")]))
-    assert m.parse_string("<=") == ["<"]
-    assert not q.MatchFirst([]).matches("")
-
-
-class bool_:  # noqa: N801 - stands in for numpy's boolean scalar type
-    __module__ = "numpy"
-
-
-class BoolFailing:
-    __module__ = "numpy"
-
-    def __bool__(self):
-        raise TypeError("bad truth")
-
-
-BoolFailing.__name__ = BoolFailing.__qualname__ = "bool"
-
-
-def test_numpy_named_bool_without_truth_slot():
-    with pytest.raises(TypeError) as info:
-        q.QuotedString(multiline=bool_())
-    assert str(info.value) == (
-        "argument 'multiline': object of type 'bool_' does not define a '__bool__' conversion")
-
-
-def test_numpy_named_bool_truth_errors_are_wrapped():
-    with pytest.raises(TypeError, match="^argument 'unquote': bad truth$"):
-        q.QuotedString(unquote=BoolFailing())
 
 
 def test_numpy_bool_flags():
