@@ -2,9 +2,14 @@
 // over the batch skeleton of drivers.hpp (uniform and cyclic lists evaluated
 // once per distinct position, identity caches otherwise).
 //
-// Here every class uses the generic per-item steps: parse_impl at 0 for
+// Most classes use the generic per-item steps: parse_impl at 0 for
 // parse_batch, the kind's try_match_at at 0 for parse_batch_count (Group
-// and Suppress test their child directly, which is the same test).
+// and Suppress test their child directly, which is the same test). The
+// positional classes, Optional and Char count with their test written into
+// the skeleton, Suppress.parse_batch only tests its child, and Literal,
+// Keyword, Word, Regex and And have bodies of their own (batch_literal.cpp,
+// batch_word_regex.cpp, batch_and.cpp).
+#include "batch_paths.hpp"
 #include "drivers.hpp"
 #include "kinds.hpp"
 #include "operations.hpp"
@@ -42,13 +47,67 @@ PyObject* parse_batch_count_child(PyObject* self, PyObject* inputs) {
   return count_with(payload_of<Kind>(self).expr(), inputs);
 }
 
+// Counts the items that `test(text)` accepts; the test is the kind's
+// try_match_at at 0, written out so that nothing is called through an
+// operation table. Every evaluated item is still viewed, so a non-str item
+// raises even where the test ignores the text.
+template <auto Test>
+PyObject* count_inline(PyObject*, PyObject* inputs) {
+  return batch::count_items(inputs, Test);
+}
+
+constexpr auto always = [](std::string_view) { return true; };
+constexpr auto never = [](std::string_view) { return false; };
+constexpr auto at_end = [](std::string_view text) { return text.empty(); };
+constexpr auto at_line_end = [](std::string_view text) { return text.empty() || text[0] == '\n'; };
+
+// Char matches a whole member character at 0, however many bytes it has.
+PyObject* char_parse_batch_count(PyObject* self, PyObject* inputs) {
+  const CharElement& kind = payload_of<CharElement>(self);
+  return batch::count_items(
+      inputs, [&kind](std::string_view text) { return kind.match_len_at(text, 0) != 0; });
+}
+
+// Every entry is an empty list: the entries of matching items are one shared
+// list, each failing item gets its own. The child is tested at 0.
+PyObject* suppress_parse_batch(PyObject* self, PyObject* inputs) {
+  const Element& child = payload_of<SuppressElement>(self).expr();
+  return batch::with_list_held(inputs, [&]() -> PyObject* {
+    const batch::Items items = batch::list_items(inputs);
+    const std::size_t n = items.size;
+    if (n == 0) return new_empty_list();
+    const py::Object matched = py::Object::steal(PyList_New(0));
+    if (!matched) return nullptr;
+    py::Object out = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+      std::string_view text;
+      if (!py::utf8_view(items[i], text)) return nullptr;
+      PyObject* entry =
+          child.try_match_at(text, 0).matched ? Py_NewRef(matched.get()) : PyList_New(0);
+      if (!entry) return nullptr;
+      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), entry);
+    }
+    return out.release();
+  });
+}
+
 template <Cls C>
 constexpr BatchMethods batch_methods_of() {
   using Kind = KindOf<C>;
+  ListBody parse = &parse_batch_body<Kind>;
   ListBody count = &parse_batch_count_body<Kind>;
   if constexpr (C == Cls::Group || C == Cls::Suppress) count = &parse_batch_count_child<Kind>;
+  if constexpr (C == Cls::Suppress) parse = &suppress_parse_batch;
+  if constexpr (C == Cls::LineStart || C == Cls::StringStart || C == Cls::Empty ||
+                C == Cls::Optional)
+    count = &count_inline<always>;
+  if constexpr (C == Cls::NoMatch) count = &count_inline<never>;
+  if constexpr (C == Cls::StringEnd) count = &count_inline<at_end>;
+  if constexpr (C == Cls::LineEnd) count = &count_inline<at_line_end>;
+  if constexpr (C == Cls::Char) count = &char_parse_batch_count;
   return BatchMethods{
-      {&parse_batch_body<Kind>, kParseBatchDoc},
+      {parse, kParseBatchDoc},
       {count, kParseBatchCountDoc},
   };
 }
@@ -57,6 +116,21 @@ constexpr auto kBatchMethods = for_each_class([]<Cls C>() { return batch_methods
 
 }  // namespace
 
-const BatchMethods& batch_methods(Cls c) noexcept { return kBatchMethods[index_of(c)]; }
+const BatchMethods& batch_methods(Cls c) noexcept {
+  switch (c) {
+    case Cls::Literal:
+      return literal_batch_methods();
+    case Cls::Keyword:
+      return keyword_batch_methods();
+    case Cls::Word:
+      return word_batch_methods();
+    case Cls::Regex:
+      return regex_batch_methods();
+    case Cls::And:
+      return and_batch_methods();
+    default:
+      return kBatchMethods[index_of(c)];
+  }
+}
 
 }  // namespace quernlet

@@ -164,3 +164,130 @@ def test_no_whitespace_is_skipped_before_the_element():
 def test_class_results(element, items, count, parsed):
     assert element.parse_batch_count(items) == count
     assert element.parse_batch(items) == parsed
+
+
+# --- Classes with bodies of their own -------------------------------------
+
+def keyword_ref(word):
+    def test(item):
+        return item.startswith(word) and (
+            len(item) == len(word) or not (item[len(word)].isascii()
+                                           and (item[len(word)].isalnum() or item[len(word)] == "_")))
+    return test
+
+
+# (element, pure-Python test of one item at position 0, tokens of a match)
+OWN_BODIES = [
+    (q.Literal("ab"), lambda s: s.startswith("ab"), ["ab"]),
+    (q.Literal(""), lambda s: True, [""]),
+    (q.Keyword("ab"), keyword_ref("ab"), ["ab"]),
+    (q.Keyword(""), keyword_ref(""), [""]),
+    (q.LineStart(), lambda s: True, None),
+    (q.StringStart(), lambda s: True, None),
+    (q.Empty(), lambda s: True, None),
+    (q.Optional(q.Literal("zz")), lambda s: True, None),
+    (q.NoMatch(), lambda s: False, None),
+    (q.StringEnd(), lambda s: s == "", None),
+    (q.LineEnd(), lambda s: s[:1] in ("", "\n"), None),
+    (q.Char("aé"), lambda s: s[:1] in ("a", "é"), None),
+    (q.Suppress(q.Literal("ab")), lambda s: s.startswith("ab"), None),
+]
+IDS = [type(e).__name__ + str(i) for i, (e, _, _) in enumerate(OWN_BODIES)]
+TEXTS = ("ab", "abc", "ab_", "ab(", "abé", "", "\n", "\nab", " ab", "a", "é", "è", "zz", "x\n")
+
+
+@given(st.lists(st.integers(0, 44), max_size=200),
+       st.sampled_from(["random", "uniform", "cyclic", "broken", "mirror"]), st.integers(1, 130))
+@pytest.mark.parametrize("element, ref, tokens", OWN_BODIES, ids=IDS)
+def test_own_bodies_match_the_reference(element, ref, tokens, indexes, shape, period):
+    pool = [fresh(TEXTS[i % len(TEXTS)]) for i in range(45)]
+    if shape == "uniform":
+        indexes = indexes[:1] * len(indexes)
+    elif shape in ("cyclic", "broken") and indexes:
+        indexes = [indexes[k % min(period, len(indexes))] for k in range(len(indexes) * 2)]
+        if shape == "broken":
+            indexes[period % len(indexes)] = 44
+    elif shape == "mirror":  # more than 31 distinct objects, each recurring later
+        indexes = list(range(40)) + list(range(39, -1, -1))
+    items = [pool[i] for i in indexes]
+    assert element.parse_batch_count(items) == sum(map(ref, items))
+    if tokens is not None:
+        assert element.parse_batch(items) == [tokens if ref(x) else [] for x in items]
+
+
+@pytest.mark.parametrize("cls", [q.Literal, q.Keyword])
+def test_literal_results_share_two_lists(cls):
+    element = cls("ab")
+    token = element.parse_string("ab")[0]
+    a, b, c, d = fresh("ab"), fresh("ab ."), fresh("xab"), fresh("a")
+    for items in ([a, b, c, d, a, c], [a, a, b, a], [a] * 1000, [c] * 3):
+        result = element.parse_batch(items)
+        for i in (0, len(result) - 1):  # the returned list holds the only references
+            refs = sys.getrefcount(result[i])  # outside the assert: pytest keeps temporaries
+            assert refs == 1 + sum(x is result[i] for x in result)
+        hit = [x is a or x is b for x in items]
+        hits = [r for r, h in zip(result, hit) if h]
+        misses = [r for r, h in zip(result, hit) if not h]
+        for group in (hits, misses):
+            assert all(r is group[0] for r in group)
+        assert all(r == [] for r in misses)
+        assert all(len(r) == 1 and r[0] is token for r in hits)
+    first, second = element.parse_batch([a, c]), element.parse_batch([a, c])
+    assert first[0] is not second[0] and first[0][0] is second[0][0]
+
+
+@pytest.mark.parametrize("element, items, count", [
+    (q.Literal("abc"), ["abc", "abcdef", "xabc", "ab", " abc"], 2),
+    (q.Keyword("if"), ["if", "if(x)", "iffy", "if_", "", " if", "if1"], 2),
+    (q.Keyword("é"), ["é", "éa", "é!", "èa"], 2),
+    (q.Keyword(""), ["", " x", "x", "_", "é"], 3),
+    (q.Literal(""), ["", "x"], 2),
+    (q.StringEnd(), ["", " ", "a"], 1),
+    (q.LineEnd(), ["", "\n", "\r\n", "a\n"], 2),
+    (q.Char("ab"), ["ba", "", "ca"], 1),
+    (q.Char("é"), ["é", "è", "e"], 1),  # é and è share their first byte
+    (q.NoMatch(), ["", "a", "\nb"], 0),
+    (q.LineStart(), ["", "a", "\nb"], 3),
+])
+def test_counts(element, items, count):
+    assert element.parse_batch_count(items) == count
+    assert element.parse_batch_count([fresh(x) for x in items]) == count
+
+
+def test_suppress_shares_the_list_of_matching_items():
+    element = q.Suppress(q.Literal("a"))
+    assert element.parse_batch([]) == []
+    hits = element.parse_batch(["a", "ab", "b", "c"])
+    assert hits == [[], [], [], []]
+    assert hits[0] is hits[1]
+    assert hits[2] is not hits[3] and hits[2] is not hits[0]
+    assert q.Suppress(q.Literal("a") + q.Literal("b")).parse_batch(["a b", " ab"]) == [[], []]
+
+
+@pytest.mark.parametrize("items", [
+    [5], [5, 5, 5], ["ab", 5], ["ab", "ab", 5], ["ab", 5, "ab", 5, "ab"],
+    [fresh(f"s{i}") for i in range(40)] + [5], ["ab", "\ud800"],
+])
+@pytest.mark.parametrize("element", [e for e, _, _ in OWN_BODIES], ids=IDS)
+def test_own_bodies_raise_for_items_without_text(element, items):
+    error = UnicodeEncodeError if "\ud800" in items else TypeError
+    for method in (element.parse_batch, element.parse_batch_count):
+        with pytest.raises(error):
+            method(items)
+
+
+@pytest.mark.parametrize("element", [q.Literal("ab"), q.Keyword("ab"), q.Char("a"),
+                                     q.Suppress(q.Literal("a")), q.StringEnd()])
+def test_own_bodies_read_list_subclass_storage(element):
+    class Tricky(list):
+        def __len__(self):
+            return 0
+
+        def __getitem__(self, i):
+            raise AssertionError("not consulted")
+
+    items = Tricky(["ab", ""])
+    assert element.parse_batch_count(items) == 1
+    assert len(element.parse_batch(items)) == 2
+    with pytest.raises(TypeError):
+        element.parse_batch(("ab",))

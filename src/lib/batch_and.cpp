@@ -1,0 +1,353 @@
+// And's batch methods.
+//
+// parse_batch evaluates an item on its own terms: the children in order,
+// the first at 0 and each next one where the previous one ended, with no
+// whitespace skipped anywhere; every child that covers text gives one token,
+// that text, whatever its element class. The result has one entry per item,
+// the list of its tokens (empty when the item fails); positions whose items
+// are known to be the same object share one list.
+//
+// Tokens are kept as indices into a per-call table of distinct texts, so
+// equal texts share one `str`, and the Python results are built only after
+// every item has been evaluated: all lists are created first, and from then
+// on nothing can fail, so references are raised once per text and once per
+// result list instead of once per position.
+//
+// parse_batch_count tests an item exactly as And's try_match_at does (the
+// child whitespace rule applies before every child, the first included).
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "../elements/structure.hpp"
+#include "batch_paths.hpp"
+#include "drivers.hpp"
+
+namespace quernlet {
+
+namespace {
+
+// The distinct token texts of one call: each text's `str` (one owned
+// reference, released with the table) and an open-addressing index from the
+// text to its position. Keys are slices of the items' UTF-8 texts, which the
+// items keep alive for the whole call.
+class TextTable {
+ public:
+  // The index of `text`, its `str` made on first sight; -1 with an exception
+  // set when the `str` cannot be made.
+  std::int64_t index(std::string_view text) {
+    if ((strs_.size() + 1) * 4 > slots_.size() * 3) grow();
+    const std::uint64_t h = hash_bytes(text);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+      Slot& slot = slots_[i];
+      if (slot.index == kEmpty) {
+        py::Object s = py::str(text);
+        if (!s) return -1;
+        strs_.push_back(std::move(s));
+        slot = Slot{text.data(), text.size(), h, static_cast<std::uint32_t>(strs_.size() - 1)};
+        return slot.index;
+      }
+      if (slot.hash == h && slot.size == text.size() &&
+          (text.empty() || std::memcmp(slot.data, text.data(), text.size()) == 0))
+        return slot.index;
+    }
+  }
+
+  PyObject* str(std::uint32_t i) const noexcept { return strs_[i].get(); }
+  std::size_t size() const noexcept { return strs_.size(); }
+
+ private:
+  static constexpr std::uint32_t kEmpty = UINT32_MAX;
+  struct Slot {
+    const char* data;     // key bytes (borrowed from an item)
+    std::size_t size;     // key length
+    std::uint64_t hash;   // hash_bytes of the key
+    std::uint32_t index;  // position in strs_; kEmpty marks an empty slot
+  };
+
+  void grow() {
+    const std::size_t capacity = slots_.empty() ? 16 : slots_.size() * 2;
+    std::vector<Slot> fresh(capacity, Slot{nullptr, 0, 0, kEmpty});
+    for (const Slot& s : slots_) {
+      if (s.index == kEmpty) continue;
+      std::size_t j = s.hash & (capacity - 1);
+      while (fresh[j].index != kEmpty) j = (j + 1) & (capacity - 1);
+      fresh[j] = s;
+    }
+    slots_ = std::move(fresh);
+  }
+
+  std::vector<Slot> slots_;
+  std::vector<py::Object> strs_;
+};
+
+// One evaluated item: its token indices are store[start, start + size).
+// A failing item and one that matched without tokens both have size 0.
+struct Unit {
+  std::size_t start;
+  std::size_t size;
+};
+
+// Evaluates `items` one at a time into units over one token store.
+class Evaluator {
+ public:
+  explicit Evaluator(const AndElement& seq) noexcept : seq_(seq) {}
+
+  // The index of the new unit for `item`; -1 with an exception set when the
+  // item has no UTF-8 view or a token's `str` cannot be made.
+  std::int64_t evaluate(PyObject* item) {
+    std::string_view text;
+    if (!py::utf8_view(item, text)) return -1;
+    const std::size_t mark = store_.size();
+    Pos pos = 0;
+    for (const ElementHandle& child : seq_.exprs()) {
+      const MatchResult m = child->try_match_at(text, pos);
+      // A token must not cut a character: such an end fails the item.
+      if (!m.matched || m.end < pos || m.end > text.size() || !is_char_boundary(text, m.end)) {
+        store_.resize(mark);
+        break;
+      }
+      if (m.end > pos) {
+        const std::int64_t i = texts_.index(text.substr(pos, m.end - pos));
+        if (i < 0) return -1;
+        store_.push_back(static_cast<std::uint32_t>(i));
+      }
+      pos = m.end;
+    }
+    units_.push_back(Unit{mark, store_.size() - mark});
+    return static_cast<std::int64_t>(units_.size() - 1);
+  }
+
+  std::size_t unit_count() const noexcept { return units_.size(); }
+
+  // One new list per unit, in unit order. Every list is created before any
+  // token is placed, so a failure (null entry returned, exception set)
+  // leaves no list holding a reference it does not own.
+  bool build(std::vector<py::Object>& lists) const {
+    lists.reserve(units_.size());
+    for (const Unit& u : units_) {
+      lists.push_back(py::Object::steal(PyList_New(static_cast<Py_ssize_t>(u.size))));
+      if (!lists.back()) return false;
+    }
+    std::vector<std::size_t> uses(texts_.size(), 0);
+    for (const std::uint32_t i : store_) ++uses[i];
+    for (std::size_t i = 0; i < uses.size(); ++i)
+      batch::add_references(texts_.str(static_cast<std::uint32_t>(i)),
+                            static_cast<Py_ssize_t>(uses[i]));
+    for (std::size_t u = 0; u < units_.size(); ++u) {
+      const Unit& unit = units_[u];
+      for (std::size_t k = 0; k < unit.size; ++k)
+        PyList_SET_ITEM(lists[u].get(), static_cast<Py_ssize_t>(k),
+                        texts_.str(store_[unit.start + k]));
+    }
+    return true;
+  }
+
+ private:
+  const AndElement& seq_;
+  TextTable texts_;
+  std::vector<std::uint32_t> store_;  // token indices of every unit, unit after unit
+  std::vector<Unit> units_;
+};
+
+// Identity-keyed memo of the first 31 distinct items met in the fallback,
+// each with its unit; the probe order of batch::PointerCache.
+class UnitCache {
+ public:
+  static constexpr std::uint32_t kNone = UINT32_MAX;
+
+  // The unit stored for `item`, or kNone; `slot` receives where to insert it
+  // (-1 when no insertion may happen any more).
+  std::uint32_t find(PyObject* item, int& slot) const noexcept {
+    const auto a = reinterpret_cast<std::uintptr_t>(item);
+    const std::size_t h = ((a >> 4) ^ (a >> 12)) & 31;
+    slot = -1;
+    for (std::size_t j = 0; j < 32; ++j) {
+      const std::size_t s = (h + j) & 31;
+      if (keys_[s] == a) return units_[s];
+      if (keys_[s] == 0) {
+        if (inserted_ < 31) slot = static_cast<int>(s);
+        return kNone;
+      }
+    }
+    return kNone;
+  }
+
+  void insert(int slot, PyObject* item, std::uint32_t unit) noexcept {
+    keys_[slot] = reinterpret_cast<std::uintptr_t>(item);
+    units_[slot] = unit;
+    ++inserted_;
+  }
+
+ private:
+  std::uintptr_t keys_[32] = {};
+  std::uint32_t units_[32] = {};
+  unsigned inserted_ = 0;
+};
+
+// A new list of `q` copies of `lists` (which it takes over).
+PyObject* repeat(std::vector<py::Object>& lists, std::size_t q) {
+  py::Object period = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(lists.size())));
+  if (!period) return nullptr;
+  for (std::size_t k = 0; k < lists.size(); ++k)
+    PyList_SET_ITEM(period.get(), static_cast<Py_ssize_t>(k), lists[k].release());
+  return PySequence_Repeat(period.get(), static_cast<Py_ssize_t>(q));
+}
+
+// `items` (n >= 2) repeat their first p items (p of them evaluated): q full
+// periods by doubling copies of the first, then the tail of t = n - q*p.
+PyObject* periodic(Evaluator& eval, batch::Items items, std::size_t p) {
+  for (std::size_t k = 0; k < p; ++k)
+    if (eval.evaluate(items[k]) < 0) return nullptr;
+  std::vector<py::Object> lists;
+  if (!eval.build(lists)) return nullptr;
+  const std::size_t n = items.size;
+  const std::size_t q = n / p;
+  const std::size_t t = n - q * p;
+  if (t == 0) return repeat(lists, q);
+  py::Object out = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!out) return nullptr;
+  // From here on nothing can fail.
+  PyObject** slots = reinterpret_cast<PyListObject*>(out.get())->ob_item;
+  for (std::size_t k = 0; k < p; ++k) slots[k] = lists[k].get();
+  const std::size_t full = q * p;
+  for (std::size_t filled = p; filled < full;) {
+    const std::size_t chunk = std::min(filled, full - filled);
+    std::memcpy(slots + filled, slots, chunk * sizeof(PyObject*));
+    filled += chunk;
+  }
+  for (std::size_t j = 0; j < t; ++j) slots[full + j] = lists[j].get();
+  for (std::size_t k = 0; k < p; ++k) {
+    batch::add_references(lists[k].get(), static_cast<Py_ssize_t>(q - 1 + (k < t ? 1 : 0)));
+    lists[k].release();  // its own reference now belongs to `out`
+  }
+  return out.release();
+}
+
+// Items met again among the first 31 distinct ones take the unit (and so
+// the list) of their first occurrence; every other item is evaluated.
+PyObject* fallback(Evaluator& eval, batch::Items items) {
+  const std::size_t n = items.size;
+  std::vector<std::size_t> position_unit(n);
+  UnitCache cache;
+  for (std::size_t i = 0; i < n; ++i) {
+    int slot;
+    std::size_t unit = cache.find(items[i], slot);
+    if (unit == UnitCache::kNone) {
+      const std::int64_t u = eval.evaluate(items[i]);
+      if (u < 0) return nullptr;
+      unit = static_cast<std::size_t>(u);
+      // Inserts happen only for the first 31 units, so the index fits.
+      if (slot >= 0) cache.insert(slot, items[i], static_cast<std::uint32_t>(unit));
+    }
+    position_unit[i] = unit;
+  }
+  std::vector<py::Object> lists;
+  if (!eval.build(lists)) return nullptr;
+  py::Object out = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!out) return nullptr;
+  // From here on nothing can fail. Every unit stands at one position at
+  // least; its own reference covers the first.
+  std::vector<std::size_t> uses(lists.size(), 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    ++uses[position_unit[i]];
+    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), lists[position_unit[i]].get());
+  }
+  for (std::size_t u = 0; u < lists.size(); ++u) {
+    batch::add_references(lists[u].get(), static_cast<Py_ssize_t>(uses[u] - 1));
+    lists[u].release();
+  }
+  return out.release();
+}
+
+PyObject* and_parse_batch(PyObject* self, PyObject* inputs) {
+  const AndElement& seq = payload_of<AndElement>(self);
+  return batch::with_list_held(inputs, [&]() -> PyObject* {
+    const batch::Items items = batch::list_items(inputs);
+    const std::size_t n = items.size;
+    if (n == 0) return new_empty_list();
+    Evaluator eval(seq);
+    // A uniform list is the period 1: one evaluation, one list repeated.
+    if (n >= 2 && batch::uniform_detection(items)) return periodic(eval, items, 1);
+    if (const std::size_t p = batch::cyclic_detection(items)) return periodic(eval, items, p);
+    return fallback(eval, items);
+  });
+}
+
+// And's own test at 0, inlined: each child after its whitespace skip, where
+// the previous one ended.
+bool children_match(const AndElement& seq, std::string_view text) {
+  Pos pos = 0;
+  for (const ElementHandle& child : seq.exprs()) {
+    const MatchResult m = child->try_match_at(text, skip_before(text, *child, pos));
+    if (!m.matched) return false;
+    pos = m.end;
+  }
+  return true;
+}
+
+// The counting scheme with no separate uniform step: a uniform list is the
+// period 1, and a one-item list goes to the cache.
+PyObject* and_parse_batch_count(PyObject* self, PyObject* inputs) {
+  const AndElement& seq = payload_of<AndElement>(self);
+  return batch::with_list_held(inputs, [&]() -> PyObject* {
+    const batch::Items items = batch::list_items(inputs);
+    const std::size_t n = items.size;
+    // 1 matched, 0 not matched, -1 error set.
+    auto test = [&seq](PyObject* item) -> int {
+      std::string_view text;
+      if (!py::utf8_view(item, text)) return -1;
+      return children_match(seq, text) ? 1 : 0;
+    };
+    std::uint64_t count = 0;
+    if (const std::size_t p = n == 0 ? 0 : batch::cyclic_detection(items)) {
+      std::uint64_t c = 0;
+      for (std::size_t k = 0; k < p; ++k) {
+        const int r = test(items[k]);
+        if (r < 0) return nullptr;
+        c += static_cast<std::uint64_t>(r);
+      }
+      const std::size_t q = n / p;
+      count = q * c;
+      for (std::size_t k = q * p; k < n; ++k) {
+        const int r = test(items[k]);
+        if (r < 0) return nullptr;
+        count += static_cast<std::uint64_t>(r);
+      }
+      return py_count(count);
+    }
+    batch::PointerCache cache;
+    for (std::size_t i = 0; i < n; ++i) {
+      int slot;
+      const batch::PointerCache::State state = cache.find(items[i], slot);
+      if (state != batch::PointerCache::kEmpty) {
+        count += state == batch::PointerCache::kMatched;
+        continue;
+      }
+      const int r = test(items[i]);
+      if (r < 0) return nullptr;
+      count += static_cast<std::uint64_t>(r);
+      if (slot >= 0) cache.insert(slot, items[i], r != 0);
+    }
+    return py_count(count);
+  });
+}
+
+constexpr BatchMethods kAndBatch = {
+    {&and_parse_batch,
+     "parse_batch($self, inputs)\n--\n\n"
+     "Cyclic detection + hash-based cache fallback + indexed tokens"},
+    {&and_parse_batch_count,
+     "parse_batch_count($self, inputs)\n--\n\n"
+     "Cyclic detection + hash-based pointer cache count"},
+};
+
+}  // namespace
+
+const BatchMethods& and_batch_methods() noexcept { return kAndBatch; }
+
+}  // namespace quernlet

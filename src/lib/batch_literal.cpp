@@ -1,0 +1,165 @@
+// Literal and Keyword batch bodies.
+//
+// An item's outcome is one of two answers, so parse_batch hands out one of
+// two lists made once per call: M, holding the object's own `str` (the token
+// parse_string returns), and E, empty. The match test is the kind's byte
+// compare at 0, called directly; neither kind skips whitespace here. A
+// uniform list is tested once; otherwise the previous item's outcome is
+// reused when the same object follows itself (Keyword's count remembers the
+// first 31 distinct objects instead).
+#include "../elements/literals.hpp"
+#include "batch_paths.hpp"
+#include "drivers.hpp"
+
+namespace quernlet {
+
+namespace {
+
+// Outcome of one item: 1 matched, 0 not matched, -1 no UTF-8 view (error
+// set).
+template <class Kind>
+int outcome_of(const Kind& kind, PyObject* item) noexcept {
+  std::string_view text;
+  if (!py::utf8_view(item, text)) return -1;
+  return kind.matches_at(text, 0) ? 1 : 0;
+}
+
+// parse_batch: every entry is M (a new [s_obj]) or E (a new []). The
+// returned list holds the only references to M and E.
+template <class Kind>
+PyObject* shared_parse_batch(const Kind& kind, PyObject* s_obj, PyObject* inputs) {
+  return batch::with_list_held(inputs, [&]() -> PyObject* {
+    const batch::Items items = batch::list_items(inputs);
+    const std::size_t n = items.size;
+    if (n == 0) return new_empty_list();
+    const py::Object matched = list_of(py::Object::borrow(s_obj));
+    if (!matched) return nullptr;
+    const py::Object failed = py::Object::steal(PyList_New(0));
+    if (!failed) return nullptr;
+
+    if (batch::uniform_detection(items)) {
+      const int r = outcome_of(kind, items[0]);
+      if (r < 0) return nullptr;
+      const py::Object one = list_of(py::Object::borrow(r ? matched.get() : failed.get()));
+      if (!one) return nullptr;
+      return PySequence_Repeat(one.get(), static_cast<Py_ssize_t>(n));
+    }
+
+    py::Object out = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!out) return nullptr;
+    PyObject* previous = nullptr;
+    int r = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      PyObject* const item = items[i];
+      if (item != previous) {
+        r = outcome_of(kind, item);
+        if (r < 0) return nullptr;
+        previous = item;
+      }
+      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i),
+                      Py_NewRef(r ? matched.get() : failed.get()));
+    }
+    return out.release();
+  });
+}
+
+// parse_batch_count with the previous item's outcome remembered.
+template <class Kind>
+PyObject* count_last_item(const Kind& kind, PyObject* inputs) {
+  return batch::with_list_held(inputs, [&]() -> PyObject* {
+    const batch::Items items = batch::list_items(inputs);
+    const std::size_t n = items.size;
+    if (n == 0) return py_count(0);
+    if (batch::uniform_detection(items)) {
+      const int r = outcome_of(kind, items[0]);
+      if (r < 0) return nullptr;
+      return py_count(r ? n : 0);
+    }
+    std::uint64_t count = 0;
+    PyObject* previous = nullptr;
+    int r = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      PyObject* const item = items[i];
+      if (item != previous) {
+        r = outcome_of(kind, item);
+        if (r < 0) return nullptr;
+        previous = item;
+      }
+      count += static_cast<std::uint64_t>(r);
+    }
+    return py_count(count);
+  });
+}
+
+// parse_batch_count with the outcomes of the first 31 distinct objects
+// remembered (no period detection).
+template <class Kind>
+PyObject* count_pointer_cache(const Kind& kind, PyObject* inputs) {
+  return batch::with_list_held(inputs, [&]() -> PyObject* {
+    const batch::Items items = batch::list_items(inputs);
+    const std::size_t n = items.size;
+    if (n == 0) return py_count(0);
+    if (batch::uniform_detection(items)) {
+      const int r = outcome_of(kind, items[0]);
+      if (r < 0) return nullptr;
+      return py_count(r ? n : 0);
+    }
+    std::uint64_t count = 0;
+    batch::PointerCache cache;
+    for (std::size_t i = 0; i < n; ++i) {
+      PyObject* const item = items[i];
+      int slot;
+      const batch::PointerCache::State state = cache.find(item, slot);
+      if (state != batch::PointerCache::kEmpty) {
+        count += state == batch::PointerCache::kMatched;
+        continue;
+      }
+      const int r = outcome_of(kind, item);
+      if (r < 0) return nullptr;
+      count += static_cast<std::uint64_t>(r);
+      if (slot >= 0) cache.insert(slot, item, r != 0);
+    }
+    return py_count(count);
+  });
+}
+
+PyObject* literal_parse_batch(PyObject* self, PyObject* inputs) {
+  return shared_parse_batch(payload_of<LiteralElement>(self),
+                            reinterpret_cast<const LiteralObject*>(self)->s_obj.get(), inputs);
+}
+
+PyObject* literal_parse_batch_count(PyObject* self, PyObject* inputs) {
+  return count_last_item(payload_of<LiteralElement>(self), inputs);
+}
+
+PyObject* keyword_parse_batch(PyObject* self, PyObject* inputs) {
+  return shared_parse_batch(payload_of<KeywordElement>(self),
+                            reinterpret_cast<const KeywordObject*>(self)->s_obj.get(), inputs);
+}
+
+PyObject* keyword_parse_batch_count(PyObject* self, PyObject* inputs) {
+  return count_pointer_cache(payload_of<KeywordElement>(self), inputs);
+}
+
+constexpr BatchMethods kLiteralBatch = {
+    {&literal_parse_batch,
+     "parse_batch($self, inputs)\n--\n\n"
+     "Full raw FFI batch parse \xE2\x80\x94 uniform detection + bulk INCREF, last-ptr fallback"},
+    {&literal_parse_batch_count,
+     "parse_batch_count($self, inputs)\n--\n\n"
+     "Full raw FFI count \xE2\x80\x94 uniform detection + last-ptr fallback"},
+};
+
+constexpr BatchMethods kKeywordBatch = {
+    {&keyword_parse_batch,
+     "parse_batch($self, inputs)\n--\n\n"
+     "Specialized parse_batch \xE2\x80\x94 cached PyString + last-pointer cache"},
+    {&keyword_parse_batch_count, "parse_batch_count($self, inputs)\n--\n\n"},
+};
+
+}  // namespace
+
+const BatchMethods& literal_batch_methods() noexcept { return kLiteralBatch; }
+const BatchMethods& keyword_batch_methods() noexcept { return kKeywordBatch; }
+
+}  // namespace quernlet

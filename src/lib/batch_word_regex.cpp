@@ -1,0 +1,284 @@
+// Word and Regex batch bodies. Both test the element at the start of every
+// item (no whitespace skipped, text after the match ignored) and give
+// parse_batch as ONE flat list: the token of every matching item, in input
+// order, nothing for an item that does not match. So len(parse_batch(x))
+// always equals parse_batch_count(x).
+//
+// A token that covers its whole item is the item object itself; otherwise a
+// new `str` of the matched bytes. Both matches end on character boundaries
+// (Word tests whole characters when its sets hold code points 128..255, and
+// Regex rejects a match that would cut one), so every `str` made is valid.
+//
+// parse_batch evaluates a periodic list once per position of its first
+// period and lays the tokens out by repetition; any other list goes through
+// an identity-keyed map that evaluates each distinct object once.
+// parse_batch_count is the shared counting skeleton with the test inlined.
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "../elements/chars.hpp"
+#include "batch_paths.hpp"
+#include "drivers.hpp"
+
+namespace quernlet {
+
+namespace {
+
+using batch::Items;
+
+// The token of a match of `len` bytes at the start of `item`, whose UTF-8
+// form is `text`: the item itself when the match covers it, else a new `str`.
+py::Object token_of(PyObject* item, std::string_view text, std::size_t len) noexcept {
+  if (len == text.size()) return py::Object::borrow(item);
+  return py::str(text.substr(0, len));
+}
+
+// Evaluates one item with `length(text)` (the byte length of the match at
+// 0, or -1 for none). `token` receives the token, or stays null when the
+// item does not match. False with an exception set when the item has no
+// UTF-8 view or the token cannot be made.
+template <class Length>
+bool evaluate(PyObject* item, Length& length, py::Object& token) {
+  std::string_view text;
+  if (!py::utf8_view(item, text)) return false;
+  const std::int64_t len = length(text);
+  if (len < 0) return true;
+  token = token_of(item, text, static_cast<std::size_t>(len));
+  return static_cast<bool>(token);
+}
+
+// Identity-keyed outcomes of one call: item address -> token, or null when
+// the item did not match. Open addressing with linear probing; it grows
+// without bound (every distinct object is evaluated once) and keeps one
+// reference to every token it holds, released with the map.
+class ObjectResultMap {
+ public:
+  struct Entry {
+    std::uint64_t key;  // the item's address; 0 marks an empty slot
+    PyObject* value;    // borrowed from `owned_`; null: no match
+  };
+
+  // The entry of `item`, or null when it has none.
+  const Entry* find(PyObject* item) const noexcept {
+    if (!slots_) return nullptr;
+    const std::uint64_t a = key_of(item);
+    for (std::size_t i = hash(a) & mask_;; i = (i + 1) & mask_) {
+      const Entry& e = slots_[i];
+      if (e.key == a) return &e;
+      if (e.key == 0) return nullptr;
+    }
+  }
+
+  // Enters `item` (not yet in the map) with `token` (may be null).
+  void insert(PyObject* item, py::Object token) {
+    if ((used_ + 1) * 4 > capacity() * 3) grow();
+    PyObject* const value = token.get();
+    if (value) owned_.push_back(std::move(token));
+    const std::uint64_t a = key_of(item);
+    std::size_t i = hash(a) & mask_;
+    while (slots_[i].key != 0) i = (i + 1) & mask_;
+    slots_[i] = Entry{a, value};
+    ++used_;
+  }
+
+ private:
+  static std::uint64_t key_of(PyObject* item) noexcept {
+    return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(item));
+  }
+  static std::uint64_t hash(std::uint64_t a) noexcept {
+    return std::rotl(a * 0xf1357aea2e62a9c5ull, 26);
+  }
+  std::size_t capacity() const noexcept { return slots_ ? mask_ + 1 : 0; }
+
+  void grow() {
+    const std::size_t old_capacity = capacity();
+    const std::size_t new_capacity = old_capacity == 0 ? 64 : old_capacity * 2;
+    auto fresh = std::make_unique<Entry[]>(new_capacity);  // value-initialised: all empty
+    const std::size_t new_mask = new_capacity - 1;
+    for (std::size_t i = 0; i < old_capacity; ++i) {
+      const Entry& e = slots_[i];
+      if (e.key == 0) continue;
+      std::size_t j = hash(e.key) & new_mask;
+      while (fresh[j].key != 0) j = (j + 1) & new_mask;
+      fresh[j] = e;
+    }
+    slots_ = std::move(fresh);
+    mask_ = new_mask;
+  }
+
+  std::unique_ptr<Entry[]> slots_;
+  std::size_t mask_ = 0;
+  std::size_t used_ = 0;
+  std::vector<py::Object> owned_;  // one reference per token held
+};
+
+// A list of `n` items taken from `at(i)` (borrowed), each given a new
+// reference.
+template <class At>
+PyObject* list_from(std::size_t n, At&& at) noexcept {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < n; ++i)
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_NewRef(at(i)));
+  return list;
+}
+
+// A list that repeats its first `p` items to the end (p = cyclic_detection):
+// the first period is evaluated position by position (an object met twice
+// in it is evaluated twice) and its tokens are repeated.
+template <class Length>
+PyObject* flat_periodic(Items items, std::size_t p, Length& length) {
+  constexpr std::uint8_t kNone = 255;
+  std::vector<py::Object> tokens;  // the period's tokens in order, one owned reference each
+  tokens.reserve(p);
+  std::uint8_t index[128];  // per period position: its token's index, or kNone
+  for (std::size_t k = 0; k < p; ++k) {
+    py::Object token;
+    if (!evaluate(items[k], length, token)) return nullptr;
+    index[k] = token ? static_cast<std::uint8_t>(tokens.size()) : kNone;
+    if (token) tokens.push_back(std::move(token));
+  }
+  const std::size_t n = items.size;
+  const std::size_t q = n / p;
+  const std::size_t t = n - q * p;
+  const std::size_t k = tokens.size();
+
+  if (t == 0) {
+    if (k == 0) return new_empty_list();
+    py::Object period =
+        py::Object::steal(list_from(k, [&tokens](std::size_t i) { return tokens[i].get(); }));
+    if (!period) return nullptr;
+    return PySequence_Repeat(period.get(), static_cast<Py_ssize_t>(q));
+  }
+
+  std::vector<Py_ssize_t> uses(k, static_cast<Py_ssize_t>(q));
+  std::size_t tail = 0;
+  for (std::size_t j = 0; j < t; ++j) {
+    if (index[j] == kNone) continue;
+    ++uses[index[j]];
+    ++tail;
+  }
+  const std::size_t full = k * q;
+  py::Object out = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(full + tail)));
+  if (!out || full + tail == 0) return out.release();
+  // Nothing below can fail: the slots take borrowed pointers (one period,
+  // doubled up to q periods, then the tail's tokens) and every token then
+  // receives the references of its slots at once.
+  PyObject** slots = reinterpret_cast<PyListObject*>(out.get())->ob_item;
+  for (std::size_t i = 0; i < k; ++i) slots[i] = tokens[i].get();
+  for (std::size_t filled = k; filled < full;) {
+    const std::size_t chunk = std::min(filled, full - filled);
+    std::memcpy(slots + filled, slots, chunk * sizeof(PyObject*));
+    filled += chunk;
+  }
+  std::size_t pos = full;
+  for (std::size_t j = 0; j < t; ++j)
+    if (index[j] != kNone) slots[pos++] = tokens[index[j]].get();
+  for (std::size_t i = 0; i < k; ++i) batch::add_references(tokens[i].get(), uses[i]);
+  return out.release();  // the period's own references go with `tokens`
+}
+
+// Any other list: each distinct object evaluated once, through the map.
+template <class Length>
+PyObject* flat_fallback(Items items, Length& length) {
+  ObjectResultMap map;
+  std::vector<PyObject*> out;  // the result's tokens, borrowed from the map
+  for (std::size_t i = 0; i < items.size; ++i) {
+    PyObject* const item = items[i];
+    if (const ObjectResultMap::Entry* e = map.find(item)) {
+      if (e->value) out.push_back(e->value);
+      continue;
+    }
+    py::Object token;
+    if (!evaluate(item, length, token)) return nullptr;
+    PyObject* const value = token.get();
+    map.insert(item, std::move(token));
+    if (value) out.push_back(value);
+  }
+  return list_from(out.size(), [&out](std::size_t i) { return out[i]; });
+}
+
+// parse_batch of both classes over `length(text)`, the byte length of the
+// element's match at 0 or -1.
+template <class Length>
+PyObject* flat_tokens(PyObject* inputs, Length&& length) {
+  return batch::with_list_held(inputs, [&]() -> PyObject* {
+    const Items items = batch::list_items(inputs);
+    if (items.size == 0) return new_empty_list();
+    if (const std::size_t p = batch::cyclic_detection(items))
+      return flat_periodic(items, p, length);
+    return flat_fallback(items, length);
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Word
+
+// The Word's match at 0 decides by its first character alone (min_len 1,
+// no upper bound). ASCII-only sets hold no member of 128 or above, so a
+// byte test decides for them; otherwise a Latin-1 character is tested whole.
+bool word_starts(const WordElement& word, std::string_view text) noexcept {
+  if (text.empty()) return false;
+  const auto b = static_cast<unsigned char>(text[0]);
+  if (b < 0x80 || word.ascii_only()) return word.init_set().has(b);
+  unsigned len;
+  return word.init_set().has(latin1_at(text, 0, len));
+}
+
+PyObject* word_parse_batch(PyObject* self, PyObject* inputs) {
+  const WordElement& word = payload_of<WordElement>(self);
+  return flat_tokens(inputs, [&word](std::string_view text) -> std::int64_t {
+    const Pos end = word.match_end(text, 0);
+    return end == 0 ? -1 : static_cast<std::int64_t>(end);
+  });
+}
+
+PyObject* word_parse_batch_count(PyObject* self, PyObject* inputs) {
+  const WordElement& word = payload_of<WordElement>(self);
+  return batch::count_items(inputs,
+                            [&word](std::string_view text) { return word_starts(word, text); });
+}
+
+// ---------------------------------------------------------------------------
+// Regex: the anchored compiled form on the whole item, whatever the mode.
+
+PyObject* regex_parse_batch(PyObject* self, PyObject* inputs) {
+  const RegexElement& regex = payload_of<RegexElement>(self);
+  return flat_tokens(inputs,
+                     [&regex](std::string_view text) { return regex.match_length(text, 0); });
+}
+
+PyObject* regex_parse_batch_count(PyObject* self, PyObject* inputs) {
+  const RegexElement& regex = payload_of<RegexElement>(self);
+  return batch::count_items(
+      inputs, [&regex](std::string_view text) { return regex.match_length(text, 0) >= 0; });
+}
+
+constexpr const char* kFlatParseBatchDoc =
+    "parse_batch($self, inputs)\n--\n\n"
+    "Cyclic detection + hash-based cache fallback + bulk INCREF";
+
+constexpr BatchMethods kWordBatchMethods{
+    {&word_parse_batch, kFlatParseBatchDoc},
+    {&word_parse_batch_count,
+     "parse_batch_count($self, inputs)\n--\n\n"
+     "Count word matches in batch — uniform + cycle + hash cache"},
+};
+
+constexpr BatchMethods kRegexBatchMethods{
+    {&regex_parse_batch, kFlatParseBatchDoc},
+    {&regex_parse_batch_count,
+     "parse_batch_count($self, inputs)\n--\n\n"
+     "Count regex matches in batch — uniform + cycle + hash cache"},
+};
+
+}  // namespace
+
+const BatchMethods& word_batch_methods() noexcept { return kWordBatchMethods; }
+const BatchMethods& regex_batch_methods() noexcept { return kRegexBatchMethods; }
+
+}  // namespace quernlet
