@@ -30,58 +30,42 @@ namespace quernlet {
 
 namespace {
 
+// A slot of TextTable's index: a text and its position in the table.
+struct TextIndexSlot {
+  static constexpr std::uint32_t kEmpty = UINT32_MAX;
+  TextKey key;
+  std::uint32_t index = kEmpty;  // position in the table's strs_; kEmpty marks an empty slot
+
+  bool empty() const noexcept { return index == kEmpty; }
+};
+
 // The distinct token texts of one call: each text's `str` (one owned
-// reference, released with the table) and an open-addressing index from the
-// text to its position. Keys are slices of the items' UTF-8 texts, which the
-// items keep alive for the whole call.
+// reference, released with the table) and an index from the text to its
+// position. Keys are slices of the items' UTF-8 texts, which the items keep
+// alive for the whole call.
 class TextTable {
  public:
   // The index of `text`, its `str` made on first sight; -1 with an exception
   // set when the `str` cannot be made.
   std::int64_t index(std::string_view text) {
-    if ((strs_.size() + 1) * 4 > slots_.size() * 3) grow();
-    const std::uint64_t h = hash_bytes(text);
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = h & mask;; i = (i + 1) & mask) {
-      Slot& slot = slots_[i];
-      if (slot.index == kEmpty) {
-        py::Object s = py::str(text);
-        if (!s) return -1;
-        strs_.push_back(std::move(s));
-        slot = Slot{text.data(), text.size(), h, static_cast<std::uint32_t>(strs_.size() - 1)};
-        return slot.index;
-      }
-      if (slot.hash == h && slot.size == text.size() &&
-          (text.empty() || std::memcmp(slot.data, text.data(), text.size()) == 0))
-        return slot.index;
-    }
+    const Slot* slot = index_.find_or_insert(text, [&](Slot& empty, std::uint64_t h) {
+      py::Object s = py::str(text);
+      if (!s) return false;
+      strs_.push_back(std::move(s));
+      empty =
+          Slot{TextKey{text.data(), text.size(), h}, static_cast<std::uint32_t>(strs_.size() - 1)};
+      return true;
+    });
+    return slot ? slot->index : -1;
   }
 
   PyObject* str(std::uint32_t i) const noexcept { return strs_[i].get(); }
   std::size_t size() const noexcept { return strs_.size(); }
 
  private:
-  static constexpr std::uint32_t kEmpty = UINT32_MAX;
-  struct Slot {
-    const char* data;     // key bytes (borrowed from an item)
-    std::size_t size;     // key length
-    std::uint64_t hash;   // hash_bytes of the key
-    std::uint32_t index;  // position in strs_; kEmpty marks an empty slot
-  };
+  using Slot = TextIndexSlot;
 
-  void grow() {
-    const std::size_t capacity = slots_.empty() ? 16 : slots_.size() * 2;
-    std::vector<Slot> fresh(capacity, Slot{nullptr, 0, 0, kEmpty});
-    for (const Slot& s : slots_) {
-      if (s.index == kEmpty) continue;
-      std::size_t j = s.hash & (capacity - 1);
-      while (fresh[j].index != kEmpty) j = (j + 1) & (capacity - 1);
-      fresh[j] = s;
-    }
-    slots_ = std::move(fresh);
-  }
-
-  std::vector<Slot> slots_;
+  OpenTable<TextKeyTraits<Slot>> index_;
   std::vector<py::Object> strs_;
 };
 

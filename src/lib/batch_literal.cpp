@@ -63,22 +63,32 @@ PyObject* shared_parse_batch(const Kind& kind, PyObject* s_obj, PyObject* inputs
   });
 }
 
-// parse_batch_count with the previous item's outcome remembered.
-template <class Kind>
-PyObject* count_last_item(const Kind& kind, PyObject* inputs) {
+// The parse_batch_count skeleton of both kinds: an empty list counts 0 and a
+// uniform list is tested once; any other list is counted by
+// `count_mixed(items)`, which returns the count or null with an exception
+// set.
+template <class Kind, class CountMixed>
+PyObject* count_batch(const Kind& kind, PyObject* inputs, CountMixed&& count_mixed) {
   return batch::with_list_held(inputs, [&]() -> PyObject* {
     const batch::Items items = batch::list_items(inputs);
-    const std::size_t n = items.size;
-    if (n == 0) return py_count(0);
+    if (items.size == 0) return py_count(0);
     if (batch::uniform_detection(items)) {
       const int r = outcome_of(kind, items[0]);
       if (r < 0) return nullptr;
-      return py_count(r ? n : 0);
+      return py_count(r ? items.size : 0);
     }
+    return count_mixed(items);
+  });
+}
+
+// parse_batch_count with the previous item's outcome remembered.
+template <class Kind>
+PyObject* count_last_item(const Kind& kind, PyObject* inputs) {
+  return count_batch(kind, inputs, [&kind](batch::Items items) -> PyObject* {
     std::uint64_t count = 0;
     PyObject* previous = nullptr;
     int r = 0;
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < items.size; ++i) {
       PyObject* const item = items[i];
       if (item != previous) {
         r = outcome_of(kind, item);
@@ -95,18 +105,10 @@ PyObject* count_last_item(const Kind& kind, PyObject* inputs) {
 // remembered (no period detection).
 template <class Kind>
 PyObject* count_pointer_cache(const Kind& kind, PyObject* inputs) {
-  return batch::with_list_held(inputs, [&]() -> PyObject* {
-    const batch::Items items = batch::list_items(inputs);
-    const std::size_t n = items.size;
-    if (n == 0) return py_count(0);
-    if (batch::uniform_detection(items)) {
-      const int r = outcome_of(kind, items[0]);
-      if (r < 0) return nullptr;
-      return py_count(r ? n : 0);
-    }
+  return count_batch(kind, inputs, [&kind](batch::Items items) -> PyObject* {
     std::uint64_t count = 0;
     batch::PointerCache cache;
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < items.size; ++i) {
       PyObject* const item = items[i];
       int slot;
       const batch::PointerCache::State state = cache.find(item, slot);

@@ -16,8 +16,8 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "../elements/chars.hpp"
@@ -52,67 +52,51 @@ bool evaluate(PyObject* item, Length& length, py::Object& token) {
 }
 
 // Identity-keyed outcomes of one call: item address -> token, or null when
-// the item did not match. Open addressing with linear probing; it grows
-// without bound (every distinct object is evaluated once) and keeps one
-// reference to every token it holds, released with the map.
+// the item did not match. It grows without bound (every distinct object is
+// evaluated once) and keeps one reference to every token it holds, released
+// with the map.
 class ObjectResultMap {
  public:
+  // A value-initialised Entry is an empty slot.
   struct Entry {
     std::uint64_t key;  // the item's address; 0 marks an empty slot
     PyObject* value;    // borrowed from `owned_`; null: no match
   };
 
   // The entry of `item`, or null when it has none.
-  const Entry* find(PyObject* item) const noexcept {
-    if (!slots_) return nullptr;
-    const std::uint64_t a = key_of(item);
-    for (std::size_t i = hash(a) & mask_;; i = (i + 1) & mask_) {
-      const Entry& e = slots_[i];
-      if (e.key == a) return &e;
-      if (e.key == 0) return nullptr;
-    }
-  }
+  const Entry* find(PyObject* item) const noexcept { return table_.find(key_of(item)); }
 
   // Enters `item` (not yet in the map) with `token` (may be null).
   void insert(PyObject* item, py::Object token) {
-    if ((used_ + 1) * 4 > capacity() * 3) grow();
     PyObject* const value = token.get();
     if (value) owned_.push_back(std::move(token));
     const std::uint64_t a = key_of(item);
-    std::size_t i = hash(a) & mask_;
-    while (slots_[i].key != 0) i = (i + 1) & mask_;
-    slots_[i] = Entry{a, value};
-    ++used_;
+    table_.find_or_insert(a, [&](Entry& empty, std::uint64_t) {
+      empty = Entry{a, value};
+      return true;
+    });
   }
 
  private:
+  struct Traits {
+    using Key = std::uint64_t;
+    using Slot = Entry;
+    static constexpr std::size_t kFirstCapacity = 64;
+    static std::uint64_t hash(std::uint64_t a) noexcept {
+      return std::rotl(a * 0xf1357aea2e62a9c5ull, 26);
+    }
+    static std::uint64_t hash_of(const Entry& e) noexcept { return hash(e.key); }
+    static bool holds(const Entry& e, std::uint64_t a, std::uint64_t) noexcept {
+      return e.key == a;
+    }
+    static bool is_empty(const Entry& e) noexcept { return e.key == 0; }
+  };
+
   static std::uint64_t key_of(PyObject* item) noexcept {
     return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(item));
   }
-  static std::uint64_t hash(std::uint64_t a) noexcept {
-    return std::rotl(a * 0xf1357aea2e62a9c5ull, 26);
-  }
-  std::size_t capacity() const noexcept { return slots_ ? mask_ + 1 : 0; }
 
-  void grow() {
-    const std::size_t old_capacity = capacity();
-    const std::size_t new_capacity = old_capacity == 0 ? 64 : old_capacity * 2;
-    auto fresh = std::make_unique<Entry[]>(new_capacity);  // value-initialised: all empty
-    const std::size_t new_mask = new_capacity - 1;
-    for (std::size_t i = 0; i < old_capacity; ++i) {
-      const Entry& e = slots_[i];
-      if (e.key == 0) continue;
-      std::size_t j = hash(e.key) & new_mask;
-      while (fresh[j].key != 0) j = (j + 1) & new_mask;
-      fresh[j] = e;
-    }
-    slots_ = std::move(fresh);
-    mask_ = new_mask;
-  }
-
-  std::unique_ptr<Entry[]> slots_;
-  std::size_t mask_ = 0;
-  std::size_t used_ = 0;
+  OpenTable<Traits> table_;
   std::vector<py::Object> owned_;  // one reference per token held
 };
 

@@ -21,7 +21,6 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -32,6 +31,7 @@
 #include "../elements/word_scan.hpp"  // MatchSpan, the span of every scan
 #include "binding.hpp"
 #include "objects.hpp"
+#include "open_table.hpp"
 #include "operations.hpp"
 #include "py.hpp"
 
@@ -159,40 +159,51 @@ inline std::uint64_t hash_bytes(std::string_view s) noexcept {
   return h ^ (h >> 32);
 }
 
-// Open-addressing map (linear probing) from a byte string to one strong
-// reference. Keys are borrowed: their bytes must outlive the map (in the
-// drivers they are slices of the input text). Nothing is allocated before
-// the first insertion; every stored reference is released with the map.
+// The key of a byte-string table slot: borrowed bytes (they must outlive the
+// table; in the drivers they are slices of the input text) and their hash.
+struct TextKey {
+  const char* data = nullptr;  // key bytes (borrowed)
+  std::size_t size = 0;        // key length
+  std::uint64_t hash = 0;      // hash_bytes of the key
+
+  bool holds(std::string_view key, std::uint64_t h) const noexcept {
+    return hash == h && size == key.size() &&
+           (key.empty() || std::memcmp(data, key.data(), key.size()) == 0);
+  }
+};
+
+// Traits of an OpenTable keyed by byte strings: `Slot` has a TextKey `key`
+// and says by `empty()` whether it is empty.
+template <class S>
+struct TextKeyTraits {
+  using Key = std::string_view;
+  using Slot = S;
+  static constexpr std::size_t kFirstCapacity = 16;
+  static std::uint64_t hash(std::string_view key) noexcept { return hash_bytes(key); }
+  static std::uint64_t hash_of(const Slot& slot) noexcept { return slot.key.hash; }
+  static bool holds(const Slot& slot, std::string_view key, std::uint64_t h) noexcept {
+    return slot.key.holds(key, h);
+  }
+  static bool is_empty(const Slot& slot) noexcept { return slot.empty(); }
+};
+
+// Map from a byte string to one strong reference. Keys are borrowed (see
+// TextKey). Nothing is allocated before the first insertion; every stored
+// reference is released with the map.
 class TokenTextMap {
  public:
-  TokenTextMap() noexcept = default;
-  TokenTextMap(const TokenTextMap&) = delete;
-  TokenTextMap& operator=(const TokenTextMap&) = delete;
-  ~TokenTextMap() {
-    for (std::size_t i = 0; i < capacity(); ++i) Py_XDECREF(slots_[i].value);
-  }
-
   // The object stored for `key` (a new reference); on the first sight of
   // `key`, the object `make()` returns, which is stored. Null with an
   // exception set when `make` fails (nothing is stored then).
   template <class Make>
   py::Object get_or_insert(std::string_view key, Make&& make) {
-    if ((used_ + 1) * 4 > capacity() * 3) grow();
-    const std::uint64_t h = hash_bytes(key);
-    for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
-      Slot& slot = slots_[i];
-      if (!slot.value) {
-        py::Object value = make();
-        if (!value) return value;
-        Py_INCREF(value.get());
-        slot = Slot{key.data(), key.size(), h, value.get()};
-        ++used_;
-        return value;
-      }
-      if (slot.hash == h && slot.size == key.size() &&
-          (key.empty() || std::memcmp(slot.data, key.data(), key.size()) == 0))
-        return py::Object::borrow(slot.value);
-    }
+    const Slot* slot = table_.find_or_insert(key, [&](Slot& empty, std::uint64_t h) {
+      py::Object value = make();
+      if (!value) return false;
+      empty = Slot{TextKey{key.data(), key.size(), h}, std::move(value)};
+      return true;
+    });
+    return slot ? py::Object::borrow(slot->value.get()) : py::Object();
   }
 
   // The one `str` of `key` in this call.
@@ -200,37 +211,17 @@ class TokenTextMap {
     return get_or_insert(key, [key] { return py::str(key); });
   }
 
-  std::size_t size() const noexcept { return used_; }
+  std::size_t size() const noexcept { return table_.size(); }
 
  private:
   struct Slot {
-    const char* data;    // key bytes (borrowed)
-    std::size_t size;    // key length
-    std::uint64_t hash;  // hash_bytes of the key
-    PyObject* value;     // strong reference; null marks an empty slot
+    TextKey key;
+    py::Object value;  // null marks an empty slot
+
+    bool empty() const noexcept { return !value; }
   };
 
-  std::size_t capacity() const noexcept { return slots_ ? mask_ + 1 : 0; }
-
-  void grow() {
-    const std::size_t old_capacity = capacity();
-    const std::size_t new_capacity = old_capacity == 0 ? 16 : old_capacity * 2;
-    auto fresh = std::make_unique<Slot[]>(new_capacity);  // value-initialised: all empty
-    const std::size_t new_mask = new_capacity - 1;
-    for (std::size_t i = 0; i < old_capacity; ++i) {
-      const Slot& s = slots_[i];
-      if (!s.value) continue;
-      std::size_t j = s.hash & new_mask;
-      while (fresh[j].value) j = (j + 1) & new_mask;
-      fresh[j] = s;
-    }
-    slots_ = std::move(fresh);
-    mask_ = new_mask;
-  }
-
-  std::unique_ptr<Slot[]> slots_;
-  std::size_t mask_ = 0;
-  std::size_t used_ = 0;
+  OpenTable<TextKeyTraits<Slot>> table_;
 };
 
 // ---------------------------------------------------------------------------
