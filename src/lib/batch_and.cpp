@@ -274,51 +274,13 @@ bool children_match(const AndElement& seq, std::string_view text) {
   return true;
 }
 
-// The counting scheme with no separate uniform step: a uniform list is the
-// period 1, and a one-item list goes to the cache.
+// The shared counting skeleton. Its uniform step evaluates item 0 once,
+// which is exactly what the period 1 of the cyclic step would do, so the
+// counts and the evaluations are those of the cyclic-then-cache scheme.
 PyObject* and_parse_batch_count(PyObject* self, PyObject* inputs) {
   const AndElement& seq = payload_of<AndElement>(self);
-  return batch::with_list_held(inputs, [&]() -> PyObject* {
-    const batch::Items items = batch::list_items(inputs);
-    const std::size_t n = items.size;
-    // 1 matched, 0 not matched, -1 error set.
-    auto test = [&seq](PyObject* item) -> int {
-      std::string_view text;
-      if (!py::utf8_view(item, text)) return -1;
-      return children_match(seq, text) ? 1 : 0;
-    };
-    std::uint64_t count = 0;
-    if (const std::size_t p = n == 0 ? 0 : batch::cyclic_detection(items)) {
-      std::uint64_t c = 0;
-      for (std::size_t k = 0; k < p; ++k) {
-        const int r = test(items[k]);
-        if (r < 0) return nullptr;
-        c += static_cast<std::uint64_t>(r);
-      }
-      const std::size_t q = n / p;
-      count = q * c;
-      for (std::size_t k = q * p; k < n; ++k) {
-        const int r = test(items[k]);
-        if (r < 0) return nullptr;
-        count += static_cast<std::uint64_t>(r);
-      }
-      return py_count(count);
-    }
-    batch::PointerCache cache;
-    for (std::size_t i = 0; i < n; ++i) {
-      int slot;
-      const batch::PointerCache::State state = cache.find(items[i], slot);
-      if (state != batch::PointerCache::kEmpty) {
-        count += state == batch::PointerCache::kMatched;
-        continue;
-      }
-      const int r = test(items[i]);
-      if (r < 0) return nullptr;
-      count += static_cast<std::uint64_t>(r);
-      if (slot >= 0) cache.insert(slot, items[i], r != 0);
-    }
-    return py_count(count);
-  });
+  return batch::count_items(inputs,
+                            [&seq](std::string_view text) { return children_match(seq, text); });
 }
 
 constexpr BatchMethods kAndBatch = {
