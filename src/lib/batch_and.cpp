@@ -262,25 +262,13 @@ PyObject* and_parse_batch(PyObject* self, PyObject* inputs) {
   });
 }
 
-// And's own test at 0, inlined: each child after its whitespace skip, where
-// the previous one ended.
-bool children_match(const AndElement& seq, std::string_view text) {
-  Pos pos = 0;
-  for (const ElementHandle& child : seq.exprs()) {
-    const MatchResult m = child->try_match_at(text, skip_before(text, *child, pos));
-    if (!m.matched) return false;
-    pos = m.end;
-  }
-  return true;
-}
-
 // The shared counting skeleton. Its uniform step evaluates item 0 once,
 // which is exactly what the period 1 of the cyclic step would do, so the
 // counts and the evaluations are those of the cyclic-then-cache scheme.
 PyObject* and_parse_batch_count(PyObject* self, PyObject* inputs) {
   const AndElement& seq = payload_of<AndElement>(self);
-  return batch::count_items(inputs,
-                            [&seq](std::string_view text) { return children_match(seq, text); });
+  return batch::count_items(
+      inputs, [&seq](std::string_view text) { return seq.try_match_at(text, 0).matched; });
 }
 
 constexpr BatchMethods kAndBatch = {

@@ -112,8 +112,9 @@ PyObject* list_from(std::size_t n, At&& at) noexcept {
 }
 
 // A list that repeats its first `p` items to the end (p = cyclic_detection):
-// the first period is evaluated position by position (an object met twice
-// in it is evaluated twice) and its tokens are repeated.
+// the first period is evaluated position by position (an object that
+// follows itself shares the previous position's token; one met again
+// further on is evaluated again) and its tokens are repeated.
 template <class Length>
 PyObject* flat_periodic(Items items, std::size_t p, Length& length) {
   constexpr std::uint8_t kNone = 255;
@@ -122,7 +123,11 @@ PyObject* flat_periodic(Items items, std::size_t p, Length& length) {
   std::uint8_t index[128];  // per period position: its token's index, or kNone
   for (std::size_t k = 0; k < p; ++k) {
     py::Object token;
-    if (!evaluate(items[k], length, token)) return nullptr;
+    if (k > 0 && items[k] == items[k - 1]) {
+      if (index[k - 1] != kNone) token = tokens.back();
+    } else if (!evaluate(items[k], length, token)) {
+      return nullptr;
+    }
     index[k] = token ? static_cast<std::uint8_t>(tokens.size()) : kNone;
     if (token) tokens.push_back(std::move(token));
   }

@@ -1,6 +1,7 @@
-// And single-text bodies: the children are walked here, each asked for its
-// whitespace flag and, in parse_string, its element class, so that only
-// Group and Complex children run a full parse.
+// And single-text bodies. parse_string walks the children itself, asking
+// each for its whitespace flag and element class, so that only Group and
+// Complex children run a full parse; the other bodies use And's own test
+// (a direct call on the final kind).
 #include <string>
 #include <vector>
 
@@ -11,22 +12,6 @@
 namespace quernlet::fast {
 
 namespace {
-
-// The children test at `pos`: each child after its own whitespace skip,
-// where the previous one ended. The same test as And's `try_match_at`,
-// inlined here.
-MatchResult children_test(const AndElement& seq, std::string_view s, Pos pos) {
-  for (const ElementHandle& child : seq.exprs()) {
-    const MatchResult m = child->try_match_at(s, skip_before(s, *child, pos));
-    if (!m.matched) return kNoMatch;
-    pos = m.end;
-  }
-  return matched_at(pos);
-}
-
-auto children_test_of(const AndElement& seq) noexcept {
-  return [&seq](std::string_view s, Pos pos) { return children_test(seq, s, pos); };
-}
 
 // Normal and Suppress children are only tested, and a Normal child's token
 // is the text it covered; Group and Complex children run a full parse.
@@ -76,21 +61,10 @@ PyObject* and_parse_string(PyObject* self, std::string_view s) {
   return list;
 }
 
-PyObject* and_matches(PyObject* self, std::string_view s) {
-  return py_bool(whole_text_rule(s, children_test_of(payload_of<AndElement>(self))));
-}
-
-// The spans come from the children test (starts on character boundaries
-// only); the items from And's own parse at each span's start.
-PyObject* and_search_string(PyObject* self, std::string_view s) {
-  const AndElement& seq = payload_of<AndElement>(self);
-  return search_string_over(seq, s, children_test_of(seq));
-}
-
 // Empty matches count too (and move the scan by one byte), unlike in
 // search_string.
 PyObject* and_search_string_count(PyObject* self, std::string_view s) {
-  return py_count(count_scan(s, children_test_of(payload_of<AndElement>(self))));
+  return py_count(count_scan(s, try_match_of(payload_of<AndElement>(self))));
 }
 
 }  // namespace
@@ -100,10 +74,10 @@ constexpr SingleTextMethods kAnd = {
      "parse_string($self, s)\n--\n\n"
      "Parse using parse_impl for correct multi-token handling.\n"
      "Uses try_match_at fast path for Normal elements, parse_impl for Complex/Suppress/Group."},
-    {&and_matches,
+    {&matches_whole_text<AndElement>,
      "matches($self, s)\n--\n\n"
      "Zero-allocation match check using try_match_at (no ParseResults)"},
-    {&and_search_string,
+    {&search_string_body<AndElement>,
      "search_string($self, s)\n--\n\n"
      "Search string \xE2\x80\x94 uses parse_impl for correct multi-token results, returns "
      "list-of-lists"},

@@ -16,8 +16,6 @@ namespace detail {
 std::array<std::atomic<PyTypeObject*>, kClassCount> type_cells{};
 }  // namespace detail
 
-const char* class_name(Cls c) noexcept { return kClassNames[index_of(c)]; }
-
 PyObject* raise_value_error(std::string_view text) noexcept {
   // Texts come from UTF-8 input, but a message must never become an invalid
   // `str`, whatever bytes it holds.

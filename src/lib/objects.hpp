@@ -55,9 +55,6 @@ constexpr auto for_each_class(F f) {
   (std::make_index_sequence<kClassCount>{});
 }
 
-// The Python name of a class ("rest_of_line" for RestOfLine).
-const char* class_name(Cls c) noexcept;
-
 // Every element object: the Python header and one shared reference to the
 // element payload. The class fixes the payload's kind. The C++ members are
 // constructed in place after `tp_alloc` and destroyed by `tp_dealloc`;
