@@ -112,9 +112,9 @@ PyObject* list_from(std::size_t n, At&& at) noexcept {
 }
 
 // A list that repeats its first `p` items to the end (p = cyclic_detection):
-// the first period is evaluated position by position (an object that
-// follows itself shares the previous position's token; one met again
-// further on is evaluated again) and its tokens are repeated.
+// the first period is evaluated position by position, an object met again
+// within it sharing its first position's token (p < 128, so a look back is
+// cheaper than a map), and its tokens are repeated.
 template <class Length>
 PyObject* flat_periodic(Items items, std::size_t p, Length& length) {
   constexpr std::uint8_t kNone = 255;
@@ -123,8 +123,10 @@ PyObject* flat_periodic(Items items, std::size_t p, Length& length) {
   std::uint8_t index[128];  // per period position: its token's index, or kNone
   for (std::size_t k = 0; k < p; ++k) {
     py::Object token;
-    if (k > 0 && items[k] == items[k - 1]) {
-      if (index[k - 1] != kNone) token = tokens.back();
+    std::size_t seen = 0;
+    while (seen < k && items[seen] != items[k]) ++seen;
+    if (seen < k) {
+      if (index[seen] != kNone) token = tokens[index[seen]];
     } else if (!evaluate(items[k], length, token)) {
       return nullptr;
     }
