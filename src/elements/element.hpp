@@ -287,6 +287,12 @@ inline bool is_char_boundary(std::string_view text, Pos pos) noexcept {
   return pos == 0 || pos >= text.size() || (static_cast<unsigned char>(text[pos]) & 0xC0) != 0x80;
 }
 
+// The first character boundary at or after `p`, or the length.
+inline Pos next_char_boundary(std::string_view text, Pos p) noexcept {
+  while (p < text.size() && (static_cast<unsigned char>(text[p]) & 0xC0) == 0x80) ++p;
+  return p;
+}
+
 // Decodes the character starting at `pos` of well-formed UTF-8 text
 // (`pos` < size, on a boundary). Returns the code point and sets `len`.
 inline std::uint32_t decode_utf8(std::string_view text, Pos pos, unsigned& len) noexcept {

@@ -13,7 +13,7 @@ bool at_line_start(std::string_view text, Pos pos) noexcept {
 // past a line feed, which is no continuation byte); the end is the next
 // line feed or the length.
 std::pair<Pos, Pos> rest_of_line_span(std::string_view text, Pos pos) noexcept {
-  while (!is_char_boundary(text, pos)) ++pos;
+  pos = next_char_boundary(text, pos);
   const Pos found = text.find('\n', pos);
   return {pos, found == std::string_view::npos ? text.size() : found};
 }

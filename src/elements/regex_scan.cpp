@@ -10,13 +10,6 @@ namespace quernlet {
 
 namespace {
 
-// The first character boundary after `pos` (< size), or the size.
-inline Pos next_boundary(std::string_view text, Pos pos) noexcept {
-  ++pos;
-  while (pos < text.size() && !is_char_boundary(text, pos)) ++pos;
-  return pos;
-}
-
 // Below this length the range computation (a few microseconds) is not
 // worth it.
 constexpr std::size_t kShortcutMinLength = 4096;
@@ -85,7 +78,7 @@ bool RegexMatchIterator::next(MatchSpan& match) noexcept {
         return false;
       }
       if (!is_char_boundary(text_, c)) {
-        from_ = next_boundary(text_, c);
+        from_ = next_char_boundary(text_, c + 1);
         continue;
       }
       re2::StringPiece found;
@@ -102,7 +95,7 @@ bool RegexMatchIterator::next(MatchSpan& match) noexcept {
         from_ = c;
         break;
       }
-      from_ = next_boundary(text_, c);
+      from_ = next_char_boundary(text_, c + 1);
     }
     // Candidates that mostly fail cost more than they save.
     if (++misses_ > 16 && misses_ * 4 > hits_) shortcut_ = false;
@@ -114,12 +107,12 @@ bool RegexMatchIterator::next(MatchSpan& match) noexcept {
     const Pos end = start + found.size();
     if (!is_char_boundary(text_, start) || !is_char_boundary(text_, end)) {
       if (start >= n) break;
-      from_ = next_boundary(text_, start);
+      from_ = next_char_boundary(text_, start + 1);
       continue;
     }
     if (start == end && has_last_ && end == last_end_) {
       if (end >= n) break;
-      from_ = next_boundary(text_, end);
+      from_ = next_char_boundary(text_, end + 1);
       continue;
     }
     has_last_ = true;

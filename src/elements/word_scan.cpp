@@ -120,12 +120,6 @@ std::uint64_t count_bytes(const std::uint8_t* init, const std::uint8_t* body,
   return total;
 }
 
-inline Pos next_char(std::string_view text, Pos pos) noexcept {
-  ++pos;
-  while (pos < text.size() && (static_cast<unsigned char>(text[pos]) & 0xC0) == 0x80) ++pos;
-  return pos;
-}
-
 }  // namespace
 
 WordScanner::WordScanner(const WordElement& word, FindKernel kernel) noexcept : word_(word) {
@@ -158,7 +152,7 @@ std::uint64_t WordScanner::count_plain(std::string_view text) const noexcept {
       ++total;
       pos = end;
     } else {
-      pos = next_char(text, pos);
+      pos = next_char_boundary(text, pos + 1);
     }
   }
   return total;
@@ -222,7 +216,7 @@ std::size_t WordCursor::next_chars(MatchSpan* out, std::size_t cap) noexcept {
       out[k++] = {i, e};
       i = e;
     } else {
-      i = next_char(text_, i);
+      i = next_char_boundary(text_, i + 1);
     }
   }
   if (i >= n) done_ = true;

@@ -46,12 +46,6 @@ auto try_match_of(const Kind& kind) noexcept {
   return [&kind](std::string_view text, Pos pos) { return kind.try_match_at(text, pos); };
 }
 
-// The first character boundary at or after `p` (or the text length).
-inline Pos next_char_boundary(std::string_view text, Pos p) noexcept {
-  while (p < text.size() && (static_cast<unsigned char>(text[p]) & 0xC0) == 0x80) ++p;
-  return p;
-}
-
 inline PyObject* new_empty_list() noexcept { return PyList_New(0); }
 
 inline PyObject* py_bool(bool b) noexcept { return Py_NewRef(b ? Py_True : Py_False); }
