@@ -86,7 +86,7 @@ T fold_bytes(std::string_view text, T acc, Word&& word, Byte&& byte) noexcept {
 // reports the same RecursionError.
 inline PyObject* raise_too_deep() noexcept {
   note_too_deep();
-  PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while matching");
+  PyErr_SetString(PyExc_RecursionError, kTooDeepMessage);
   return nullptr;
 }
 

@@ -140,7 +140,7 @@ ListBody list_body(Cls c) noexcept {
 // a Forward) reports that instead of whatever the body made of it.
 [[gnu::noinline, gnu::cold]] PyObject* recursion_error(PyObject* result) noexcept {
   py::Object dropped = py::Object::steal(result);
-  PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while matching");
+  PyErr_SetString(PyExc_RecursionError, kTooDeepMessage);
   return nullptr;
 }
 

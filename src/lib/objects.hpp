@@ -96,6 +96,9 @@ const Kind& payload_of(PyObject* self) noexcept {
 // exception set on failure; the payload is then released.
 PyObject* wrap_element(Cls c, ElementHandle payload) noexcept;
 
+// The RecursionError text of a run abandoned for lack of stack.
+inline constexpr const char* kTooDeepMessage = "maximum recursion depth exceeded while matching";
+
 // Raises ValueError with `text`; returns null for the caller to return.
 PyObject* raise_value_error(std::string_view text) noexcept;
 
