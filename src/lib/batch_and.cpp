@@ -15,9 +15,8 @@
 //
 // parse_batch_count tests an item exactly as And's try_match_at does (the
 // child whitespace rule applies before every child, the first included).
-#include <algorithm>
 #include <cstdint>
-#include <cstring>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -138,40 +137,8 @@ class Evaluator {
   std::vector<Unit> units_;
 };
 
-// Identity-keyed memo of the first 31 distinct items met in the fallback,
-// each with its unit; the probe order of batch::PointerCache.
-class UnitCache {
- public:
-  static constexpr std::uint32_t kNone = UINT32_MAX;
-
-  // The unit stored for `item`, or kNone; `slot` receives where to insert it
-  // (-1 when no insertion may happen any more).
-  std::uint32_t find(PyObject* item, int& slot) const noexcept {
-    const auto a = reinterpret_cast<std::uintptr_t>(item);
-    const std::size_t h = ((a >> 4) ^ (a >> 12)) & 31;
-    slot = -1;
-    for (std::size_t j = 0; j < 32; ++j) {
-      const std::size_t s = (h + j) & 31;
-      if (keys_[s] == a) return units_[s];
-      if (keys_[s] == 0) {
-        if (inserted_ < 31) slot = static_cast<int>(s);
-        return kNone;
-      }
-    }
-    return kNone;
-  }
-
-  void insert(int slot, PyObject* item, std::uint32_t unit) noexcept {
-    keys_[slot] = reinterpret_cast<std::uintptr_t>(item);
-    units_[slot] = unit;
-    ++inserted_;
-  }
-
- private:
-  std::uintptr_t keys_[32] = {};
-  std::uint32_t units_[32] = {};
-  unsigned inserted_ = 0;
-};
+// The unit of each of the first 31 distinct items met in the fallback.
+using UnitCache = batch::IdentityMemo<std::uint32_t, UINT32_MAX>;
 
 // A new list of `q` copies of `lists` (which it takes over).
 PyObject* repeat(std::vector<py::Object>& lists, std::size_t q) {
@@ -193,23 +160,9 @@ PyObject* periodic(Evaluator& eval, batch::Items items, std::size_t p) {
   const std::size_t q = n / p;
   const std::size_t t = n - q * p;
   if (t == 0) return repeat(lists, q);
-  py::Object out = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-  if (!out) return nullptr;
-  // From here on nothing can fail.
-  PyObject** slots = reinterpret_cast<PyListObject*>(out.get())->ob_item;
-  for (std::size_t k = 0; k < p; ++k) slots[k] = lists[k].get();
-  const std::size_t full = q * p;
-  for (std::size_t filled = p; filled < full;) {
-    const std::size_t chunk = std::min(filled, full - filled);
-    std::memcpy(slots + filled, slots, chunk * sizeof(PyObject*));
-    filled += chunk;
-  }
-  for (std::size_t j = 0; j < t; ++j) slots[full + j] = lists[j].get();
-  for (std::size_t k = 0; k < p; ++k) {
-    batch::add_references(lists[k].get(), static_cast<Py_ssize_t>(q - 1 + (k < t ? 1 : 0)));
-    lists[k].release();  // its own reference now belongs to `out`
-  }
-  return out.release();
+  std::vector<PyObject*> period(p);
+  for (std::size_t k = 0; k < p; ++k) period[k] = lists[k].get();
+  return batch::fill_periodic(period, q, std::span<PyObject* const>(period).first(t));
 }
 
 // Items met again among the first 31 distinct ones take the unit (and so

@@ -15,7 +15,6 @@
 // parse_batch_count is the shared counting skeleton with the test inlined.
 #include <bit>
 #include <cstdint>
-#include <cstring>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -146,31 +145,12 @@ PyObject* flat_periodic(Items items, std::size_t p, Length& length) {
     return PySequence_Repeat(period.get(), static_cast<Py_ssize_t>(q));
   }
 
-  std::vector<Py_ssize_t> uses(k, static_cast<Py_ssize_t>(q));
-  std::size_t tail = 0;
-  for (std::size_t j = 0; j < t; ++j) {
-    if (index[j] == kNone) continue;
-    ++uses[index[j]];
-    ++tail;
-  }
-  const std::size_t full = k * q;
-  py::Object out = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(full + tail)));
-  if (!out || full + tail == 0) return out.release();
-  // Nothing below can fail: the slots take borrowed pointers (one period,
-  // doubled up to q periods, then the tail's tokens) and every token then
-  // receives the references of its slots at once.
-  PyObject** slots = reinterpret_cast<PyListObject*>(out.get())->ob_item;
-  for (std::size_t i = 0; i < k; ++i) slots[i] = tokens[i].get();
-  for (std::size_t filled = k; filled < full;) {
-    const std::size_t chunk = std::min(filled, full - filled);
-    std::memcpy(slots + filled, slots, chunk * sizeof(PyObject*));
-    filled += chunk;
-  }
-  std::size_t pos = full;
+  std::vector<PyObject*> period(k);
+  for (std::size_t i = 0; i < k; ++i) period[i] = tokens[i].get();
+  std::vector<PyObject*> tail;  // the tokens of the first t positions
   for (std::size_t j = 0; j < t; ++j)
-    if (index[j] != kNone) slots[pos++] = tokens[index[j]].get();
-  for (std::size_t i = 0; i < k; ++i) batch::add_references(tokens[i].get(), uses[i]);
-  return out.release();  // the period's own references go with `tokens`
+    if (index[j] != kNone) tail.push_back(period[index[j]]);
+  return batch::fill_periodic(period, q, tail);
 }
 
 // Any other list: each distinct object evaluated once, through the map.

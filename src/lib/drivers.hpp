@@ -487,39 +487,56 @@ inline std::size_t cyclic_detection(Items items) noexcept {
   return p;
 }
 
-// Identity-keyed memo of the first 31 distinct items' outcomes, on the
-// stack. Key 0 marks an empty slot (no object lives at address 0).
-class PointerCache {
+// Identity-keyed memo of the first 31 distinct items, each with a `Value`,
+// on the stack. Key 0 marks an empty slot (no object lives at address 0).
+template <class Value, Value Missing>
+class IdentityMemo {
  public:
-  enum State : std::uint8_t { kEmpty = 0, kMatched = 1, kNotMatched = 2 };
+  static constexpr Value kNone = Missing;
 
-  // The state stored for `item`, or kEmpty; `slot` receives where to insert
+  // The value stored for `item`, or kNone; `slot` receives where to insert
   // it (-1 when no insertion may happen any more).
-  State find(PyObject* item, int& slot) const noexcept {
+  Value find(PyObject* item, int& slot) const noexcept {
     const auto a = reinterpret_cast<std::uintptr_t>(item);
     const std::size_t h = ((a >> 4) ^ (a >> 12)) & 31;
     slot = -1;
     for (std::size_t j = 0; j < 32; ++j) {
       const std::size_t s = (h + j) & 31;
-      if (keys_[s] == a) return static_cast<State>(states_[s]);
+      if (keys_[s] == a) return values_[s];
       if (keys_[s] == 0) {
         if (inserted_ < 31) slot = static_cast<int>(s);
-        return kEmpty;
+        return kNone;
       }
     }
-    return kEmpty;
+    return kNone;
   }
 
-  void insert(int slot, PyObject* item, bool matched) noexcept {
+  void insert(int slot, PyObject* item, Value value) noexcept {
     keys_[slot] = reinterpret_cast<std::uintptr_t>(item);
-    states_[slot] = matched ? kMatched : kNotMatched;
+    values_[slot] = value;
     ++inserted_;
   }
 
  private:
   std::uintptr_t keys_[32] = {};
-  std::uint8_t states_[32] = {};
+  Value values_[32] = {};
   unsigned inserted_ = 0;
+};
+
+// The first 31 distinct items' match outcomes.
+class PointerCache {
+ public:
+  enum State : std::uint8_t { kEmpty = 0, kMatched = 1, kNotMatched = 2 };
+
+  // The state stored for `item`, or kEmpty; `slot` as in IdentityMemo::find.
+  State find(PyObject* item, int& slot) const noexcept { return memo_.find(item, slot); }
+
+  void insert(int slot, PyObject* item, bool matched) noexcept {
+    memo_.insert(slot, item, matched ? kMatched : kNotMatched);
+  }
+
+ private:
+  IdentityMemo<State, kEmpty> memo_;
 };
 
 // Raises a refcount by `k` in one step (the result-by-result increase of the
@@ -530,6 +547,29 @@ inline void add_references(PyObject* o, Py_ssize_t k) noexcept {
 #else
   if (k > 0) Py_SET_REFCNT(o, Py_REFCNT(o) + k);
 #endif
+}
+
+// A new list of `q` copies of `period` followed by `tail`; every slot holds a
+// reference of its own (the caller keeps its references). The slots take the
+// pointers first (one period, doubled up to q periods, then the tail), so
+// nothing can fail once the list exists; each period position then raises its
+// object by q in one step and each tail slot by one.
+inline PyObject* fill_periodic(std::span<PyObject* const> period, std::size_t q,
+                               std::span<PyObject* const> tail) noexcept {
+  const std::size_t full = q * period.size();
+  PyObject* const out = PyList_New(static_cast<Py_ssize_t>(full + tail.size()));
+  if (!out || full + tail.size() == 0) return out;
+  PyObject** slots = reinterpret_cast<PyListObject*>(out)->ob_item;
+  std::copy(period.begin(), period.end(), slots);
+  for (std::size_t filled = period.size(); filled < full;) {
+    const std::size_t chunk = std::min(filled, full - filled);
+    std::memcpy(slots + filled, slots, chunk * sizeof(PyObject*));
+    filled += chunk;
+  }
+  std::copy(tail.begin(), tail.end(), slots + full);
+  for (PyObject* const o : period) add_references(o, static_cast<Py_ssize_t>(q));
+  for (PyObject* const o : tail) add_references(o, 1);
+  return out;
 }
 
 // parse_batch_count: how many items `test` accepts. `test(std::string_view)`
@@ -624,24 +664,9 @@ PyObject* parse_items(PyObject* inputs, Evaluate&& evaluate) {
           PyList_SET_ITEM(period.get(), static_cast<Py_ssize_t>(k), results[k].release());
         return PySequence_Repeat(period.get(), static_cast<Py_ssize_t>(q));
       }
-      py::Object out = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-      if (!out) return nullptr;
-      PyObject** slots = reinterpret_cast<PyListObject*>(out.get())->ob_item;
-      // From here on nothing can fail: fill the first period, double it up
-      // to q periods, add the tail, then give each result its references.
-      for (std::size_t k = 0; k < p; ++k) slots[k] = results[k].get();
-      const std::size_t full = q * p;
-      for (std::size_t filled = p; filled < full;) {
-        const std::size_t chunk = std::min(filled, full - filled);
-        std::memcpy(slots + filled, slots, chunk * sizeof(PyObject*));
-        filled += chunk;
-      }
-      for (std::size_t j = 0; j < t; ++j) slots[full + j] = results[j].get();
-      for (std::size_t k = 0; k < p; ++k) {
-        add_references(results[k].get(), static_cast<Py_ssize_t>(q - 1 + (k < t ? 1 : 0)));
-        results[k].release();  // its own reference now belongs to the list
-      }
-      return out.release();
+      std::vector<PyObject*> period(p);
+      for (std::size_t k = 0; k < p; ++k) period[k] = results[k].get();
+      return fill_periodic(period, q, std::span<PyObject* const>(period).first(t));
     }
 
     // Fallback: remember only the previous item and its result.

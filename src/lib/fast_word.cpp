@@ -1,7 +1,7 @@
 // Word single-text bodies: whole-text scans over the Word's byte tables (or
 // character by character for sets with code points 128..255), with no call
 // through the element's operation table.
-#include <cstring>
+#include <span>
 #include <vector>
 
 #include "../elements/word_scan.hpp"
@@ -58,7 +58,7 @@ PyObject* list_of_words(const WordScanner& scanner, std::string_view s, Item&& i
 }
 
 // The `str` of each distinct text of a periodic text's words, in a small
-// open-addressing table, with the number of list slots each will fill.
+// open-addressing table.
 class PeriodStrings {
  public:
   static constexpr std::size_t kSlots = 32;
@@ -86,20 +86,12 @@ class PeriodStrings {
   }
 
   PyObject* str(int slot) const noexcept { return entries_[slot].str.get(); }
-  void add_uses(int slot, std::uint64_t n) noexcept { entries_[slot].uses += n; }
-
-  // Gives each `str` the references of the slots it fills, in one step.
-  void hand_over_references() noexcept {
-    for (Entry& e : entries_)
-      if (e.str) batch::add_references(e.str.get(), static_cast<Py_ssize_t>(e.uses));
-  }
 
  private:
   struct Entry {
     std::string_view text;
     std::uint64_t hash = 0;
     py::Object str;
-    std::uint64_t uses = 0;
   };
   Entry entries_[kSlots];
   std::size_t used_ = 0;
@@ -139,27 +131,11 @@ PyObject* flat_periodic(const WordScanner& scanner, std::string_view s, std::siz
   std::vector<int> tail;  // slot of each word after the last whole period
   if (!slots_of_words(s.substr(q * p), tail)) return nullptr;
 
-  const std::size_t total = q * k + tail.size();
-  py::Object out = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(total)));
-  if (!out) return nullptr;
-  // Nothing below can fail: the slots are filled with borrowed pointers and
-  // every `str` then receives the references of its slots at once.
-  PyObject** slots = reinterpret_cast<PyListObject*>(out.get())->ob_item;
-  for (std::size_t i = 0; i < k; ++i) {
-    slots[i] = strings.str(period[i]);
-    strings.add_uses(period[i], q);
-  }
-  for (std::size_t filled = k; filled < q * k;) {
-    const std::size_t chunk = std::min(filled, q * k - filled);
-    std::memcpy(slots + filled, slots, chunk * sizeof(PyObject*));
-    filled += chunk;
-  }
-  for (std::size_t i = 0; i < tail.size(); ++i) {
-    slots[q * k + i] = strings.str(tail[i]);
-    strings.add_uses(tail[i], 1);
-  }
-  strings.hand_over_references();
-  return out.release();
+  std::vector<PyObject*> words(k + tail.size());
+  for (std::size_t i = 0; i < k; ++i) words[i] = strings.str(period[i]);
+  for (std::size_t i = 0; i < tail.size(); ++i) words[k + i] = strings.str(tail[i]);
+  const std::span<PyObject* const> all(words);
+  return batch::fill_periodic(all.first(k), q, all.subspan(k));
 }
 
 PyObject* word_parse_string(PyObject* self, std::string_view s) {
