@@ -88,7 +88,7 @@ std::array<PyMethodDef, 8> functions = {{
     {"alphas_lower", as_cfunction(&charset<kAlphasLower>), METH_NOARGS, "alphas_lower()\n--\n\n"},
     {"one_of", as_cfunction(&one_of), METH_FASTCALL | METH_KEYWORDS,
      "one_of(strs)\n--\n\nCreate a MatchFirst from a space-separated string of literal "
-     "alternatives.\nEquivalent to tarnwick.one_of(\"+ - * /\")."},
+     "alternatives,\nfor example one_of(\"+ - * /\")."},
 }};
 
 }  // namespace

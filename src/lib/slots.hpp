@@ -21,7 +21,7 @@ PyObject* forward_ilshift(PyObject* self, PyObject* other) noexcept;
 PyObject* forward_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept;
 inline constexpr const char* kForwardSetDoc =
-    "set($self, expr)\n--\n\nSet the inner parser expression (equivalent to <<= in tarnwick).";
+    "set($self, expr)\n--\n\nSet the inner parser expression (the same as <<=).";
 
 // The eight module functions, in the order the module adds them.
 std::span<PyMethodDef> module_functions() noexcept;

@@ -55,8 +55,8 @@ def test_functions_are_bound_to_the_module():
     assert q.alphas.__text_signature__ == "()"
     assert q.one_of.__text_signature__ == "(strs)"
     assert q.one_of.__doc__ == (
-        "Create a MatchFirst from a space-separated string of literal alternatives.\n"
-        'Equivalent to tarnwick.one_of("+ - * /").'
+        "Create a MatchFirst from a space-separated string of literal alternatives,\n"
+        'for example one_of("+ - * /").'
     )
 
 
@@ -81,7 +81,7 @@ def test_class_identity_and_signatures(name):
 
 def test_class_specific_methods():
     assert q.Word._search_string_flat.__text_signature__ == "($self, s)"
-    assert q.Forward.set.__doc__ == "Set the inner parser expression (equivalent to <<= in tarnwick)."
+    assert q.Forward.set.__doc__ == "Set the inner parser expression (the same as <<=)."
     assert q.Forward.set.__text_signature__ == "($self, expr)"
 
 
