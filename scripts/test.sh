@@ -117,7 +117,8 @@ if ((HAVE_MODULE)); then
   for d in build/cp3*; do
     [[ -d "$d" ]] && drop_stale_tree "$d" ""
   done
-  "$PY" -m pip install --no-build-isolation .
+  # Warnings are errors here, as in every development build (a user's install keeps them off).
+  "$PY" -m pip install --no-build-isolation --config-settings=cmake.define.QUERNLET_WERROR=ON .
   # Import from outside the source tree to be sure the installed module is the one found.
   (cd / && "$PY" -c 'import quernlet, sys; print("  -- imported", quernlet.__file__)')
   run_pytest
