@@ -135,8 +135,8 @@ std::size_t char_count(std::string_view s) noexcept {
   return count;
 }
 
-// The text raised for a source that RE2 refused: the source, a caret line
-// under the part RE2 names (the start when it names the whole source or
+// The text raised for a pattern that RE2 refused: the pattern, a caret line
+// under the part RE2 names (the start when it names the whole pattern or
 // nothing we can find), and RE2's own explanation.
 std::string compile_error(const re2::RE2& re, const std::string& source,
                           const re2::RE2::Options& options) {
@@ -163,29 +163,18 @@ RegexElement::RegexElement(Key) noexcept {}
 RegexElement::~RegexElement() = default;
 
 Ref<RegexElement> RegexElement::compile(std::string_view pattern, std::string& error) {
-  const std::string body(pattern);
-  const std::string anchored_source =
-      !pattern.empty() && pattern.front() == '^' ? body : "^(?:" + body + ")";
-  const std::string unanchored_source = "(?:" + body + ")";
-
+  const std::string source(pattern);
   re2::RE2::Options options;
   options.set_log_errors(false);
-  auto anchored = std::make_unique<re2::RE2>(anchored_source, options);
-  if (!anchored->ok()) {
-    error = compile_error(*anchored, anchored_source, options);
+  auto re = std::make_unique<re2::RE2>(source, options);
+  if (!re->ok()) {
+    error = compile_error(*re, source, options);
     return nullptr;
   }
-  auto unanchored = std::make_unique<re2::RE2>(unanchored_source, options);
-  if (!unanchored->ok()) {
-    error = compile_error(*unanchored, unanchored_source, options);
-    return nullptr;
-  }
-
   auto element = Ref<RegexElement>::make(Key{});
   element->mode_ = shortcut_of(pattern, element->byte_set_);
-  element->anchored_ = std::move(anchored);
-  element->unanchored_ = std::move(unanchored);
-  element->message_ = SharedString("Expected match for /" + body + "/");
+  element->re_ = std::move(re);
+  element->message_ = SharedString("Expected match for /" + source + "/");
   return element;
 }
 
@@ -195,7 +184,7 @@ std::int64_t RegexElement::match_length(std::string_view text, Pos pos) const {
   // its start behave as at the start of a text.
   const re2::StringPiece rest(text.data() + pos, text.size() - pos);
   re2::StringPiece match;
-  if (!anchored_->Match(rest, 0, rest.size(), re2::RE2::ANCHOR_START, &match, 1)) return -1;
+  if (!re_->Match(rest, 0, rest.size(), re2::RE2::ANCHOR_START, &match, 1)) return -1;
   const Pos end = pos + static_cast<Pos>(match.data() - rest.data()) + match.size();
   // \C and friends can stop inside a character; no token may cut one.
   if (!is_char_boundary(text, end)) return -1;

@@ -111,8 +111,9 @@ inline constexpr bool is_regex_space(unsigned char b) noexcept {
 }
 
 // A regular expression matched at a position (RE2, UTF-8, leftmost-first).
-// A match at `pos` is the anchored form's match on text[pos..] taken as a
-// text of its own: '^' and \b see no character before `pos`.
+// A match at `pos` is the pattern's match anchored at the start of
+// text[pos..] taken as a text of its own: '^' and \b see no character
+// before `pos`.
 class RegexElement final : public ElementKind<RegexElement> {
  public:
   // Shortcuts that give exactly the compiled pattern's answer:
@@ -126,11 +127,10 @@ class RegexElement final : public ElementKind<RegexElement> {
   Mode mode_ = kGeneral;
   // kOneByteOfClass: the class members, all below 128; empty otherwise.
   CodePointSet byte_set_;
-  // The pattern if it begins with '^', else "^(?:{pattern})"; always run
-  // with RE2::ANCHOR_START.
-  std::unique_ptr<re2::RE2> anchored_;
-  // "(?:{pattern})", for searching.
-  std::unique_ptr<re2::RE2> unanchored_;
+  // The pattern exactly as written, compiled once: run with
+  // RE2::ANCHOR_START on the rest of a text to match at a position, and
+  // unanchored to search.
+  std::unique_ptr<re2::RE2> re_;
   // "Expected match for /{pattern}/".
   SharedString message_;
 
@@ -145,8 +145,8 @@ class RegexElement final : public ElementKind<RegexElement> {
   ~RegexElement() override;
 
   // Compiles `pattern`; on failure returns null and sets `error` to the
-  // text to raise: "regex parse error:" with the compiled source and RE2's
-  // explanation, or "Compiled regex exceeds size limit of {} bytes.".
+  // text to raise: "regex parse error:" with the pattern as written and
+  // RE2's explanation, or "Compiled regex exceeds size limit of {} bytes.".
   static Ref<RegexElement> compile(std::string_view pattern, std::string& error);
 
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
@@ -154,11 +154,10 @@ class RegexElement final : public ElementKind<RegexElement> {
 
   Mode mode() const noexcept { return mode_; }
   const CodePointSet& byte_set() const noexcept { return byte_set_; }
-  const re2::RE2& anchored() const noexcept { return *anchored_; }
-  const re2::RE2& unanchored() const noexcept { return *unanchored_; }
+  const re2::RE2& re() const noexcept { return *re_; }
   const SharedString& message() const noexcept { return message_; }
 
-  // Length of the anchored form's match at `pos`, or -1 when there is none,
+  // Length of the anchored match at `pos`, or -1 when there is none,
   // when `pos` is inside a character, or when the match would end inside
   // one. Ignores `mode`.
   std::int64_t match_length(std::string_view text, Pos pos) const;

@@ -215,7 +215,7 @@ PyObject* word_parse_batch_count(PyObject* self, PyObject* inputs) {
 }
 
 // ---------------------------------------------------------------------------
-// Regex: the anchored compiled form on the whole item, whatever the mode.
+// Regex: the compiled pattern anchored on the whole item, whatever the mode.
 
 PyObject* regex_parse_batch(PyObject* self, PyObject* inputs) {
   const RegexElement& regex = payload_of<RegexElement>(self);

@@ -1,7 +1,7 @@
-// Regex single-text bodies: the compiled forms used directly. parse_string
-// and matches use the anchored form at one position; search_string,
-// search_string_count and transform_string iterate the matches of the
-// unanchored form over the whole text.
+// Regex single-text bodies: the compiled pattern used directly. parse_string
+// and matches run it anchored at one position; search_string,
+// search_string_count and transform_string iterate its unanchored matches
+// over the whole text.
 #include <vector>
 
 #include "../elements/chars.hpp"
@@ -16,7 +16,7 @@ namespace {
 // Calls `f(span)` for every match of the iteration over `s`.
 template <class F>
 void for_each_match(const RegexElement& regex, std::string_view s, F&& f) {
-  RegexMatchIterator it(regex.unanchored(), s);
+  RegexMatchIterator it(regex.re(), s);
   for (MatchSpan m; it.next(m);) f(m);
 }
 
@@ -64,7 +64,7 @@ PyObject* regex_search_string(PyObject* self, std::string_view s) {
 }
 
 PyObject* regex_search_string_count(PyObject* self, std::string_view s) {
-  return py_count(regex_count(payload_of<RegexElement>(self).unanchored(), s));
+  return py_count(regex_count(payload_of<RegexElement>(self).re(), s));
 }
 
 // The replacement is literal, and empty matches get it too.

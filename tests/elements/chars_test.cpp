@@ -133,13 +133,26 @@ TEST(Regex, AgreesWithRe2AtEveryPosition) {
   }
 }
 
-TEST(Regex, CompileErrors) {
-  EXPECT_EQ(compile_error("(a"),
-            "regex parse error:\n    ^(?:(a)\n    ^\nerror: missing ): ^(?:(a)");
+// The pattern is compiled as written: nothing around it can be closed by
+// it or swallowed by it, and errors show it unchanged.
+TEST(Regex, CompilesThePatternAsWritten) {
+  EXPECT_EQ(compile_error("(a"), "regex parse error:\n    (a\n    ^\nerror: missing ): (a");
+  EXPECT_EQ(compile_error("a)|(b"),
+            "regex parse error:\n    a)|(b\n    ^\nerror: unexpected ): a)|(b");
   // The caret column counts characters.
   EXPECT_EQ(compile_error("é**"),
-            "regex parse error:\n    ^(?:é**)\n         ^^\nerror: bad repetition operator: **");
+            "regex parse error:\n    é**\n     ^^\nerror: bad repetition operator: **");
+  EXPECT_EQ(compile_error("[]"), "regex parse error:\n    []\n    ^\nerror: missing ]: []");
   EXPECT_EQ(compile_error("\\pL{1000}"), "Compiled regex exceeds size limit of 8388608 bytes.");
+
+  // \Q runs to the end of the pattern: a literal "a.b".
+  const auto quoted = regex("\\Qa.b");
+  EXPECT_EQ(show(quoted->try_match_at("xa.b", 1)), "4");
+  EXPECT_EQ(show(quoted->try_match_at("axb", 0)), "none");
+  // A top-level alternation stays anchored at the position.
+  const auto alternation = regex("a|b(c)");
+  EXPECT_EQ(show(alternation->try_match_at("xbc", 0)), "none");
+  EXPECT_EQ(show(alternation->try_match_at("xbc", 1)), "3");
 }
 
 // ---------------------------------------------------------------------------

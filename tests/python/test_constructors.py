@@ -93,9 +93,22 @@ def test_invalid_arguments(call, error, message):
         assert str(info.value) == message
 
 
-def test_regex_compile_error_is_value_error():
-    with pytest.raises(ValueError, match="^regex parse error:"):
-        q.Regex("(a")
+@pytest.mark.parametrize("pattern", ["(a", "a)|(b", "[]", "x**", "a{2,1}"])
+def test_regex_compile_error_shows_pattern_as_written(pattern):
+    with pytest.raises(ValueError) as info:
+        q.Regex(pattern)
+    text = str(info.value)
+    assert text.startswith("regex parse error:\n    " + pattern + "\n")
+    assert "(?:" not in text and "\nerror: " in text
+
+
+def test_regex_pattern_is_not_wrapped():
+    quoted = q.Regex(r"\Qa.b")
+    assert quoted.matches("a.b") and not quoted.matches("axb")
+    assert quoted.search_string("xa.b a.b") == [["a.b"], ["a.b"]]
+    alternation = q.Regex("a|b")
+    assert alternation.parse_string("b") == ["b"]
+    assert alternation.search_string_count("ab") == 2
 
 
 class Index:
