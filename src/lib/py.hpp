@@ -9,6 +9,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstring>
 #include <string_view>
 #include <utility>
 
@@ -44,7 +45,20 @@ class Object {
 
 // A new `str` from UTF-8 bytes; null with an exception set when the bytes
 // are not valid UTF-8 or memory runs out.
+// Short ASCII texts, the usual token, are copied straight into a new
+// compact `str`: the general decoder costs several times the copy there.
+// One-character texts keep the interpreter's shared objects.
 inline Object str(std::string_view s) noexcept {
+  constexpr std::size_t kShort = 64;
+  if (s.size() > 1 && s.size() <= kShort) {
+    unsigned char any_high = 0;
+    for (const char c : s) any_high |= static_cast<unsigned char>(c);
+    if (any_high < 0x80) {
+      Object o = Object::steal(PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127));
+      if (o) std::memcpy(PyUnicode_DATA(o.get()), s.data(), s.size());
+      return o;
+    }
+  }
   return Object::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
