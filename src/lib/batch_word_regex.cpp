@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "../elements/chars.hpp"
+#include "../elements/regex_run.hpp"
 #include "batch_paths.hpp"
 #include "drivers.hpp"
 
@@ -51,9 +52,8 @@ bool evaluate(PyObject* item, Length& length, py::Object& token) {
 }
 
 // Identity-keyed outcomes of one call: item address -> token, or null when
-// the item did not match. It grows without bound (every distinct object is
-// evaluated once) and keeps one reference to every token it holds, released
-// with the map.
+// the item did not match. It keeps one reference to every token it holds,
+// released with the map.
 class ObjectResultMap {
  public:
   // A value-initialised Entry is an empty slot.
@@ -153,21 +153,45 @@ PyObject* flat_periodic(Items items, std::size_t p, Length& length) {
   return batch::fill_periodic(period, q, tail);
 }
 
-// Any other list: each distinct object evaluated once, through the map.
+// After this many distinct objects in a row the map stops taking new ones:
+// a list of distinct objects then costs one test per item, not a growing
+// table besides.
+constexpr std::size_t kMissRun = 32;
+
+// Any other list: each object evaluated once through the map while repeats
+// keep turning up, and each item on its own once they stop (an item equal
+// to the one before it still shares its token).
 template <class Length>
 PyObject* flat_fallback(Items items, Length& length) {
   ObjectResultMap map;
-  std::vector<PyObject*> out;  // the result's tokens, borrowed from the map
+  std::vector<py::Object> unmapped;  // tokens of items evaluated outside the map
+  std::vector<PyObject*> out;        // the result's tokens, borrowed
+  std::size_t misses = 0;
+  PyObject* last_item = nullptr;  // the previous item and its token (or null)
+  PyObject* last_value = nullptr;
   for (std::size_t i = 0; i < items.size; ++i) {
     PyObject* const item = items[i];
+    if (item == last_item) {
+      if (last_value) out.push_back(last_value);
+      continue;
+    }
+    last_item = item;
     if (const ObjectResultMap::Entry* e = map.find(item)) {
+      misses = 0;
+      last_value = e->value;
       if (e->value) out.push_back(e->value);
       continue;
     }
     py::Object token;
     if (!evaluate(item, length, token)) return nullptr;
     PyObject* const value = token.get();
-    map.insert(item, std::move(token));
+    last_value = value;
+    if (misses < kMissRun) {
+      ++misses;
+      map.insert(item, std::move(token));
+    } else if (value) {
+      unmapped.push_back(std::move(token));
+    }
     if (value) out.push_back(value);
   }
   return list_from(out.size(), [&out](std::size_t i) { return out[i]; });
