@@ -170,21 +170,24 @@ def text_cases(kind):
         kw_rx = re.compile("if(?![A-Za-z0-9_])")
         cases.append(("Keyword('if').search_string_count", q.Keyword("if").search_string_count,
                       lambda t: len(kw_rx.findall(t)), 10.0, count_of))
-        for label, pattern in [
-            ("identifier", r"[A-Za-z_][A-Za-z0-9_]*"),
-            ("number", r"\d+(?:\.\d+)?"),
-            ("keyword alternation", r"\b(?:if|for|while|return)\b"),
-            ("double-quoted string", r'"[^"\n]*"'),
-            ("rare literal prefix", RARE + r"\w*"),
+        for label, pattern, target in [
+            ("identifier", r"[A-Za-z_][A-Za-z0-9_]*", 10.0),
+            ("number", r"\d+(?:\.\d+)?", 2.0),
+            ("keyword alternation", r"\b(?:if|for|while|return)\b", 2.0),
+            ("double-quoted string", r'"[^"\n]*"', 5.0),
+            ("rare literal prefix", RARE + r"\w*", 2.0),
         ]:
             cases.append((f"Regex {label}.search_string_count",
-                          q.Regex(pattern).search_string_count, finditer_count(pattern), 2.0,
+                          q.Regex(pattern).search_string_count, finditer_count(pattern), target,
                           count_of))
         ident = r"[A-Za-z_][A-Za-z0-9_]*"
         ident_rx = re.compile(ident)
         cases.append(("Regex identifier.search_string", q.Regex(ident).search_string,
-                      ident_rx.findall, None, lambda r: [x[0] if isinstance(x, list) else x
-                                                         for x in r]))
+                      ident_rx.findall, 1.0, lambda r: [x[0] if isinstance(x, list) else x
+                                                        for x in r]))
+        cases.append(("Regex identifier.transform_string",
+                      lambda t: q.Regex(ident).transform_string(t, "ID"),
+                      lambda t: ident_rx.sub("ID", t), 4.0, lambda r: r))
         cases.append(("Regex number.transform_string",
                       lambda t: q.Regex(r"\d+").transform_string(t, "N"),
                       lambda t: re.sub(r"\d+", "N", t), None, lambda r: r))
@@ -208,6 +211,12 @@ def short_cases():
         "seq_rx": re.compile(f"{lit_ws}let{lit_ws}[A-Za-z]+{lit_ws}={lit_ws}"),
         "kw": q.Keyword("if"), "kw_rx": re.compile(f"{lit_ws}(if)(?![A-Za-z0-9_])"),
         "s_lit": "  hello ", "s_word": "  identifier ", "s_seq": "let x =", "s_kw": " if x",
+        "rx_run": q.Regex("[A-Za-z]+"), "rx_gen": q.Regex("[a-z]+(?:_[a-z]+)*"),
+        "s_snake": " snake_case_name ",
+        "run_rx": re.compile(f"{lit_ws}[A-Za-z]+{lit_ws}"),
+        "run_match_rx": re.compile(f"{lit_ws}([A-Za-z]+)"),
+        "gen_rx": re.compile(f"{lit_ws}[a-z]+(?:_[a-z]+)*{lit_ws}"),
+        "gen_match_rx": re.compile(f"{lit_ws}([a-z]+(?:_[a-z]+)*)"),
     }
     return env, [
         ("Literal.matches", "lit.matches(s_lit)", "lit_rx.fullmatch(s_lit)", 3.0),
@@ -216,6 +225,25 @@ def short_cases():
         ("And(3 children).matches", "seq.matches(s_seq)", "seq_rx.fullmatch(s_seq)", 3.0),
         ("Word.parse_string", "word.parse_string(s_word)", "word_match_rx.match(s_word)", None),
         ("Keyword.parse_string", "kw.parse_string(s_kw)", "kw_rx.match(s_kw)", None),
+        ("Regex(class run).matches", "rx_run.matches(s_word)", "run_rx.fullmatch(s_word)", 2.0),
+        ("Regex(class run).parse_string", "rx_run.parse_string(s_word)",
+         "run_match_rx.match(s_word)", 2.0),
+        ("Regex(general).matches", "rx_gen.matches(s_snake)", "gen_rx.fullmatch(s_snake)", 2.0),
+        ("Regex(general).parse_string", "rx_gen.parse_string(s_snake)",
+         "gen_match_rx.match(s_snake)", 2.0),
+    ]
+
+
+def batch_cases():
+    """(name, ours, peer, target, compare) over one list of 1 M distinct short strings."""
+    rng = random.Random(3)
+    letters = "abcdefghijklmnopqrstuvwxyz"
+    items = ["".join(rng.choice(letters) for _ in range(rng.randint(2, 9))) +
+             rng.choice(["", "", "_1", "X"]) for _ in range(1_000_000)]
+    rx, ours = re.compile("[a-z]+"), q.Regex("[a-z]+")
+    return items, [
+        ("Regex([a-z]+).parse_batch distinct", lambda: ours.parse_batch(items),
+         lambda: [m.group() for s in items if (m := rx.match(s))], 2.0, lambda r: r),
     ]
 
 
@@ -260,6 +288,20 @@ def main():
         print(ROW.format(name, "short", fmt_time(a), fmt_time(b), f"{b / a:.2f}",
                          f"{target:g}" if target else "-", "-", verdict(b / a, target)))
         missed += verdict(b / a, target) == "MISSED"
+
+    if any(args.k in name for name in ("Regex([a-z]+).parse_batch distinct",)):
+        items, cases = batch_cases()
+        for name, ours, peer, target, compare in cases:
+            if args.k not in name:
+                continue
+            a, ra = best_time(ours, 5)
+            b, rb = best_time(peer, 5)
+            same = "yes" if compare(ra) == compare(rb) else "NO"
+            del ra, rb
+            print(ROW.format(name, "1 M items", fmt_time(a), fmt_time(b), f"{b / a:.2f}",
+                             f"{target:g}" if target else "-", same, verdict(b / a, target)))
+            missed += verdict(b / a, target) == "MISSED"
+        del items
 
     for kind in ("source", "prose"):
         for label, size in sizes:

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "regex_run.hpp"
+
 namespace quernlet {
 
 namespace {
@@ -174,6 +176,7 @@ Ref<RegexElement> RegexElement::compile(std::string_view pattern, std::string& e
   auto element = Ref<RegexElement>::make(Key{});
   element->mode_ = shortcut_of(pattern, element->byte_set_);
   element->re_ = std::move(re);
+  element->run_ = ClassRun::recognise(pattern);
   element->message_ = SharedString("Expected match for /" + source + "/");
   return element;
 }

@@ -19,6 +19,8 @@ class RE2;
 
 namespace quernlet {
 
+class ClassRun;
+
 // A set of code points 0..255; value c is bit c % 64 of word c / 64.
 struct CodePointSet {
   std::array<std::uint64_t, 4> words{};
@@ -131,6 +133,8 @@ class RegexElement final : public ElementKind<RegexElement> {
   // RE2::ANCHOR_START on the rest of a text to match at a position, and
   // unanchored to search.
   std::unique_ptr<re2::RE2> re_;
+  // The pattern as a byte-table scan, when it is one (regex_run.hpp).
+  std::unique_ptr<const ClassRun> run_;
   // "Expected match for /{pattern}/".
   SharedString message_;
 
@@ -155,6 +159,8 @@ class RegexElement final : public ElementKind<RegexElement> {
   Mode mode() const noexcept { return mode_; }
   const CodePointSet& byte_set() const noexcept { return byte_set_; }
   const re2::RE2& re() const noexcept { return *re_; }
+  // Null when the pattern is not a class run. Exact on valid UTF-8 only.
+  const ClassRun* run() const noexcept { return run_.get(); }
   const SharedString& message() const noexcept { return message_; }
 
   // Length of the anchored match at `pos`, or -1 when there is none,

@@ -95,6 +95,16 @@ class WordCursor {
   bool done_ = false;
 };
 
+// Calls `f(span)` for every word of the scan of `text`, in order.
+template <class F>
+void for_each_word(const WordScanner& scanner, std::string_view text, F&& f) {
+  constexpr std::size_t kBatch = 256;
+  WordCursor cursor(scanner, text);
+  MatchSpan batch[kBatch];
+  for (std::size_t k; (k = cursor.next(batch, kBatch)) != 0;)
+    for (std::size_t i = 0; i < k; ++i) f(batch[i]);
+}
+
 // The first period of a text that repeats with period `p`, for building the
 // text's words from one period: true, with `p`, when the text repeats with
 // the period that `detect_period` finds, the first period holds at least one

@@ -11,7 +11,8 @@
 //
 // parse_batch evaluates a periodic list once per position of its first
 // period and lays the tokens out by repetition; any other list goes through
-// an identity-keyed map that evaluates each distinct object once.
+// an identity-keyed map that evaluates each distinct object once, until a
+// run of distinct objects shows that repeats are rare.
 // parse_batch_count is the shared counting skeleton with the test inlined.
 #include <bit>
 #include <cstdint>
@@ -244,13 +245,13 @@ PyObject* word_parse_batch_count(PyObject* self, PyObject* inputs) {
 PyObject* regex_parse_batch(PyObject* self, PyObject* inputs) {
   const RegexElement& regex = payload_of<RegexElement>(self);
   return flat_tokens(inputs,
-                     [&regex](std::string_view text) { return regex.match_length(text, 0); });
+                     [&regex](std::string_view text) { return utf8_match_length(regex, text, 0); });
 }
 
 PyObject* regex_parse_batch_count(PyObject* self, PyObject* inputs) {
   const RegexElement& regex = payload_of<RegexElement>(self);
   return batch::count_items(
-      inputs, [&regex](std::string_view text) { return regex.match_length(text, 0) >= 0; });
+      inputs, [&regex](std::string_view text) { return utf8_match_length(regex, text, 0) >= 0; });
 }
 
 constexpr const char* kFlatParseBatchDoc =

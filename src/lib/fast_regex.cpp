@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "../elements/chars.hpp"
+#include "../elements/regex_run.hpp"
 #include "../elements/regex_scan.hpp"
 #include "drivers.hpp"
 #include "fast_paths.hpp"
@@ -16,6 +17,7 @@ namespace {
 // Calls `f(span)` for every match of the iteration over `s`.
 template <class F>
 void for_each_match(const RegexElement& regex, std::string_view s, F&& f) {
+  if (const ClassRun* run = regex.run()) return run->for_each(s, f);
   RegexMatchIterator it(regex.re(), s);
   for (MatchSpan m; it.next(m);) f(m);
 }
@@ -23,7 +25,7 @@ void for_each_match(const RegexElement& regex, std::string_view s, F&& f) {
 PyObject* regex_parse_string(PyObject* self, std::string_view s) {
   const RegexElement& regex = payload_of<RegexElement>(self);
   const Pos p = advance_past_whitespace(s, 0);
-  const std::int64_t len = regex.match_length(s, p);
+  const std::int64_t len = utf8_match_length(regex, s, p);
   if (len < 0) return raise_value_error("Expected regex match");
   return list_of(py::str(s.substr(p, static_cast<std::size_t>(len)))).release();
 }
@@ -44,7 +46,7 @@ PyObject* regex_matches(PyObject* self, std::string_view s) {
       end = p + 1;
       break;
     default: {
-      const std::int64_t len = regex.match_length(s, p);
+      const std::int64_t len = utf8_match_length(regex, s, p);
       if (len < 0) return py_bool(false);
       end = p + static_cast<Pos>(len);
       break;
@@ -64,7 +66,9 @@ PyObject* regex_search_string(PyObject* self, std::string_view s) {
 }
 
 PyObject* regex_search_string_count(PyObject* self, std::string_view s) {
-  return py_count(regex_count(payload_of<RegexElement>(self).re(), s));
+  const RegexElement& regex = payload_of<RegexElement>(self);
+  if (const ClassRun* run = regex.run()) return py_count(run->count(s));
+  return py_count(regex_count(regex.re(), s));
 }
 
 // The replacement is literal, and empty matches get it too.

@@ -12,18 +12,6 @@ namespace quernlet::fast {
 
 namespace {
 
-// Spans are taken from the scan in batches of this many.
-constexpr std::size_t kBatch = 256;
-
-// Calls `f(span)` for every word of `text`, in order.
-template <class F>
-void for_each_word(const WordScanner& scanner, std::string_view text, F&& f) {
-  WordCursor cursor(scanner, text);
-  MatchSpan batch[kBatch];
-  for (std::size_t k; (k = cursor.next(batch, kBatch)) != 0;)
-    for (std::size_t i = 0; i < k; ++i) f(batch[i]);
-}
-
 std::string_view slice(std::string_view text, MatchSpan span) noexcept {
   return text.substr(span.start, span.end - span.start);
 }

@@ -6,6 +6,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import quernlet as q
+from conftest import fresh
 
 MIXED = st.text(alphabet="abxif_ \t\n-5éÿ€😀", max_size=60)
 UNITS = st.text(alphabet="ab -5é", min_size=1, max_size=9)
@@ -231,6 +232,47 @@ def test_regex_iteration_agrees_with_the_reference(text, pattern):
         replaced += [text[last:a], "<>"]
         last = b
     assert r.transform_string(text, "<>") == "".join(replaced) + text[last:]
+
+
+# Patterns that run on byte tables, each against its twin in a group (which
+# keeps it on RE2): every operation must give the same answer.
+CLASS_RUNS = st.sampled_from([
+    r"[A-Za-z_][A-Za-z0-9_]*", r"[0-9]+", r"\w+", r'"[^"\n]*"', r"[^ ,]+", r"\S+", r"x\.[a-f]*",
+    r"\W+", r"<[^>]+>", ".+", r"[\D]+;",
+])
+RUN_TEXT = st.text(alphabet='ab_Z09 ,."<>;x\n\té€😀', max_size=40)
+
+
+@given(RUN_TEXT, CLASS_RUNS)
+def test_class_runs_agree_with_re2(text, pattern):
+    run, twin = q.Regex(pattern), q.Regex(f"(?:{pattern})")
+    assert run.search_string_count(text) == twin.search_string_count(text)
+    assert run.search_string(text) == twin.search_string(text)
+    assert run.transform_string(text, "<>") == twin.transform_string(text, "<>")
+    assert run.matches(text) is twin.matches(text)
+    for whole in (text, text.strip(" \t\n\r")):
+        try:
+            want = twin.parse_string(whole)
+        except ValueError:
+            with pytest.raises(ValueError):
+                run.parse_string(whole)
+        else:
+            assert run.parse_string(whole) == want
+    items = [text[i:] for i in range(len(text) + 1)]
+    assert run.parse_batch(items) == twin.parse_batch(items)
+    assert run.parse_batch_count(items) == twin.parse_batch_count(items)
+
+
+def test_batch_of_distinct_items_then_repeats():
+    """Past a run of distinct items the map stops growing; the tokens stay right and a
+    repeated neighbour still shares its token."""
+    r = q.Regex("[a-z]+")
+    distinct = [fresh(f"ab{i}") for i in range(200)]
+    items = distinct + distinct[:50] + [distinct[7], distinct[7]]
+    out = r.parse_batch(items)
+    assert out == ["ab"] * len(items)
+    assert out[-1] is out[-2]
+    assert r.parse_batch_count(items) == len(items)
 
 
 # ---------------------------------------------------------------------------
