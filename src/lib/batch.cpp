@@ -80,7 +80,9 @@ PyObject* suppress_parse_batch(PyObject* self, PyObject* inputs) {
     if (!matched) return nullptr;
     py::Object out = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!out) return nullptr;
+    SigintPoll poll;
     for (std::size_t i = 0; i < n; ++i) {
+      poll.tick();
       std::string_view text;
       if (!py::utf8_view(items[i], text)) return nullptr;
       PyObject* entry =

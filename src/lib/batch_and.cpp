@@ -171,10 +171,12 @@ PyObject* fallback(Evaluator& eval, batch::Items items) {
   const std::size_t n = items.size;
   std::vector<std::size_t> position_unit(n);
   UnitCache cache;
+  SigintPoll poll;
   for (std::size_t i = 0; i < n; ++i) {
     int slot;
     std::size_t unit = cache.find(items[i], slot);
     if (unit == UnitCache::kNone) {
+      poll.tick();
       const std::int64_t u = eval.evaluate(items[i]);
       if (u < 0) return nullptr;
       unit = static_cast<std::size_t>(u);

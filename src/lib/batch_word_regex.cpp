@@ -170,6 +170,7 @@ PyObject* flat_fallback(Items items, Length& length) {
   std::size_t misses = 0;
   PyObject* last_item = nullptr;  // the previous item and its token (or null)
   PyObject* last_value = nullptr;
+  SigintPoll poll;
   for (std::size_t i = 0; i < items.size; ++i) {
     PyObject* const item = items[i];
     if (item == last_item) {
@@ -183,6 +184,7 @@ PyObject* flat_fallback(Items items, Length& length) {
       if (e->value) out.push_back(e->value);
       continue;
     }
+    poll.tick();
     py::Object token;
     if (!evaluate(item, length, token)) return nullptr;
     PyObject* const value = token.get();

@@ -119,12 +119,15 @@ inline bool list_arg(const char* arg, PyObject* obj) noexcept {
 // The boundary between C++ and the interpreter.
 
 // Runs `f` (which returns a new reference or null with an exception set) so
-// that no C++ exception reaches the interpreter: allocation failure becomes
-// MemoryError, anything else SystemError.
+// that no C++ exception reaches the interpreter: py::ErrorSet keeps the
+// exception already set, allocation failure becomes MemoryError, anything
+// else SystemError.
 template <class F>
 PyObject* guarded(F&& f) noexcept {
   try {
     return f();
+  } catch (const py::ErrorSet&) {
+    return nullptr;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (...) {

@@ -15,6 +15,10 @@
 // failure); the method skeleton checks the flag after every body and raises
 // RecursionError, so scans need not stop early: once the flag is set every
 // further attempt through a Forward fails at once.
+//
+// Long loops poll for signals (interrupt.hpp): the scans once per stride of
+// positions, the batch loops once per so many evaluated items, so that
+// Ctrl-C ends them.
 #pragma once
 
 #include <algorithm>
@@ -30,6 +34,7 @@
 #include "../elements/element.hpp"
 #include "../elements/word_scan.hpp"  // MatchSpan, the span of every scan
 #include "binding.hpp"
+#include "interrupt.hpp"
 #include "objects.hpp"
 #include "open_table.hpp"
 #include "operations.hpp"
@@ -229,15 +234,18 @@ class TokenTextMap {
 template <class Test, class OnMatch>
 void scan_matches(std::string_view text, Test&& test, OnMatch&& on_match) {
   const Pos n = text.size();
-  Pos pos = 0;
-  while (pos < n) {
-    const MatchResult m = test(text, pos);
-    if (m.matched && m.end > pos) {
-      on_match(pos, m.end);
-      pos = m.end;
-    } else {
-      pos = next_char_boundary(text, pos + 1);
+  for (Pos pos = 0;;) {
+    for (const Pos stop = InterruptPoll::stride_end(pos, n); pos < stop;) {
+      const MatchResult m = test(text, pos);
+      if (m.matched && m.end > pos) {
+        on_match(pos, m.end);
+        pos = m.end;
+      } else {
+        pos = next_char_boundary(text, pos + 1);
+      }
     }
+    if (pos >= n) return;
+    run_signal_handlers();
   }
 }
 
@@ -255,16 +263,19 @@ template <class Test>
 std::uint64_t count_scan(std::string_view text, Test&& test) {
   const Pos n = text.size();
   std::uint64_t count = 0;
-  for (Pos p = 0; p < n;) {
-    const MatchResult m = test(text, p);
-    if (m.matched) {
-      ++count;
-      p = std::max(p + 1, m.end);
-    } else {
-      ++p;
+  for (Pos p = 0;;) {
+    for (const Pos stop = InterruptPoll::stride_end(p, n); p < stop;) {
+      const MatchResult m = test(text, p);
+      if (m.matched) {
+        ++count;
+        p = std::max(p + 1, m.end);
+      } else {
+        ++p;
+      }
     }
+    if (p >= n) return count;
+    run_signal_handlers();
   }
-  return count;
 }
 
 // `matches`, whole-text rule: skip leading whitespace, one test there, then
@@ -424,7 +435,9 @@ inline constexpr Method<TransformBody> kGenericTransform{&transform_string_body<
 // and compared by identity. That is sound because a call holds the list's
 // critical section (a no-op under the GIL, where nothing else runs) and runs
 // no Python code: creating lists and `str`s never runs the collector
-// synchronously, and no item is released by the module.
+// synchronously, and no item is released by the module. So the loops poll
+// with a SigintPoll, which runs no Python code: on Ctrl-C the body is left,
+// and the handler runs once the list is let go (see with_list_held).
 
 namespace batch {
 
@@ -442,14 +455,31 @@ inline Items list_items(PyObject* list) noexcept {
 }
 
 // Runs `body()` while holding `list`'s critical section; `guarded`, so no
-// C++ exception can leave the section unbalanced.
+// C++ exception can leave the section unbalanced. A body left on Ctrl-C
+// (SigintPending) has released everything; the SIGINT handler then runs
+// outside it, and when the handler raises (KeyboardInterrupt) so does the
+// call. A handler that returns lets the body start again from scratch, on
+// the list as it is then.
 template <class F>
 PyObject* with_list_held([[maybe_unused]] PyObject* list, F&& body) noexcept {
-  PyObject* result;
-  Py_BEGIN_CRITICAL_SECTION(list);
-  result = guarded(body);
-  Py_END_CRITICAL_SECTION();
-  return result;
+  for (;;) {
+    PyObject* result;
+    bool interrupted = false;
+    Py_BEGIN_CRITICAL_SECTION(list);
+    result = guarded([&]() -> PyObject* {
+      try {
+        return body();
+      } catch (const SigintPending&) {
+        interrupted = true;
+        return nullptr;
+      }
+    });
+    Py_END_CRITICAL_SECTION();
+    if (!interrupted) return result;
+    // The abandoned run's give-up for lack of stack, if any, goes with it.
+    take_too_deep();
+    if (run_sigint_handler() < 0) return nullptr;
+  }
 }
 
 // True when every item is the same object as item 0 (n >= 1). Compared in
@@ -612,6 +642,7 @@ PyObject* count_items(PyObject* inputs, Test&& test) {
       return PyLong_FromUnsignedLongLong(count);
     }
     PointerCache cache;
+    SigintPoll poll;
     for (std::size_t i = 0; i < n; ++i) {
       PyObject* const item = items[i];
       int slot;
@@ -620,6 +651,7 @@ PyObject* count_items(PyObject* inputs, Test&& test) {
         count += state == PointerCache::kMatched;
         continue;
       }
+      poll.tick();
       const int r = evaluate(item);
       if (r < 0) return nullptr;
       count += static_cast<std::uint64_t>(r);
@@ -674,12 +706,14 @@ PyObject* parse_items(PyObject* inputs, Evaluate&& evaluate) {
     if (!out) return nullptr;
     PyObject* previous = nullptr;
     PyObject* previous_result = nullptr;  // borrowed from `out`
+    SigintPoll poll;
     for (std::size_t i = 0; i < n; ++i) {
       PyObject* const item = items[i];
       if (item == previous) {
         PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), Py_NewRef(previous_result));
         continue;
       }
+      poll.tick();
       py::Object r = evaluate(item);
       if (!r) return nullptr;
       previous = item;

@@ -14,12 +14,20 @@ namespace quernlet::fast {
 
 namespace {
 
-// Calls `f(span)` for every match of the iteration over `s`.
+// Calls `f(span)` for every match of the iteration over `s`. A class run
+// scans in one linear pass; one RE2 search can run to the end of the text
+// (a pattern whose longer alternative needs a byte that never comes), so
+// that iteration ticks.
 template <class F>
 void for_each_match(const RegexElement& regex, std::string_view s, F&& f) {
   if (const ClassRun* run = regex.run()) return run->for_each(s, f);
   RegexMatchIterator it(regex.re(), s);
-  for (MatchSpan m; it.next(m);) f(m);
+  InterruptPoll poll;
+  for (MatchSpan m;;) {
+    poll.tick();
+    if (!it.next(m)) return;
+    f(m);
+  }
 }
 
 PyObject* regex_parse_string(PyObject* self, std::string_view s) {
@@ -65,10 +73,13 @@ PyObject* regex_search_string(PyObject* self, std::string_view s) {
   return text_items(s, spans);
 }
 
+// The iteration is run here rather than by regex_count so that it ticks.
 PyObject* regex_search_string_count(PyObject* self, std::string_view s) {
   const RegexElement& regex = payload_of<RegexElement>(self);
   if (const ClassRun* run = regex.run()) return py_count(run->count(s));
-  return py_count(regex_count(regex.re(), s));
+  std::uint64_t count = 0;
+  for_each_match(regex, s, [&count](MatchSpan) { ++count; });
+  return py_count(count);
 }
 
 // The replacement is literal, and empty matches get it too.

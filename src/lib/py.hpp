@@ -15,6 +15,11 @@
 
 namespace quernlet::py {
 
+// Thrown where a Python exception is already set and the C++ frames up to
+// the interpreter boundary must unwind; `guarded` turns it into a null
+// result with the exception kept.
+struct ErrorSet {};
+
 class Object {
  public:
   Object() noexcept = default;

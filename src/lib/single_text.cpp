@@ -101,6 +101,7 @@ std::uint64_t count_skip_to(const SkipToElement& kind, std::string_view text) {
   std::uint64_t count = 0;
   bool known = false;  // `next` holds the first target match at or after the last search start
   Pos next = 0;
+  InterruptPoll poll;
   for (Pos p = 0; p < n;) {
     if (!is_char_boundary(text, p)) {  // SkipTo never starts inside a character
       ++p;
@@ -109,6 +110,7 @@ std::uint64_t count_skip_to(const SkipToElement& kind, std::string_view text) {
     if (!known || next < p) {
       Pos q = p;
       for (;; ++q) {
+        poll.tick();
         if (is_char_boundary(text, q) && target.try_match_at(text, q).matched) break;
         if (q == n) return count;
       }

@@ -1,0 +1,145 @@
+"""Long calls answer Ctrl-C and the exceptions of signal handlers."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+import quernlet as q
+
+SLOW = os.environ.get("QUERNLET_SANITIZED") == "1"
+
+# Each call runs for many seconds (minutes under the sanitizers): the first
+# sequence child runs to the end of the text from every start, the second
+# then fails.
+SETUP = "seq = q.Word('a') + q.Word('b')\ntext = 'a' * 400_000\n"
+LONG_CALLS = {
+    "scan": "seq.search_string(text)",
+    "count": "seq.search_string_count(text)",
+    "transform": "seq.transform_string(text, 'x')",
+    "regex count": "q.Regex('a(?:.*z)?').search_string_count(text)",
+    # 64 distinct items in no order, more than any identity cache keeps, each
+    # tested to its end: the generic, the sequence and the counting batches.
+    "batch": "q.Group(seq).parse_batch(items)",
+    "sequence batch": "seq.parse_batch(items)",
+    "batch count": "seq.parse_batch_count(items)",
+}
+ITEMS = ("import random\n"
+         "items = random.Random(1).choices([text[:20_000] + str(i) for i in range(64)], k=2_000_000)\n")
+
+
+def run_interrupted(call):
+    """Runs `call` in a child, sends SIGINT once it has started, and returns the child's
+    exit status and error output."""
+    code = "import quernlet as q\n" + SETUP + (ITEMS if "items" in call else "") + textwrap.dedent(
+        f"""
+        print("ready", flush=True)
+        {call}
+        print("finished", flush=True)
+        """)
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, env=os.environ.copy())
+    try:
+        assert child.stdout.readline() == "ready\n"
+        # Wait a little so that the call is under way, not still being looked up.
+        threading.Event().wait(0.2)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60 if SLOW else 10)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.communicate()
+    return child.returncode, out, err
+
+
+@pytest.mark.parametrize("call", LONG_CALLS.values(), ids=LONG_CALLS.keys())
+def test_ctrl_c_ends_a_long_call(call):
+    status, out, err = run_interrupted(call)
+    assert "finished" not in out
+    assert err.rstrip().endswith("KeyboardInterrupt"), err
+    assert status == -signal.SIGINT
+
+
+class Alarm(Exception):
+    pass
+
+
+def with_alarm(handler, body):
+    """Runs `body()` with `handler` on SIGALRM, which fires 50 ms after the start."""
+    old = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        return body()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+
+
+def raise_alarm(signum, frame):
+    raise Alarm
+
+
+def test_give_up_for_lack_of_stack_and_interrupts():
+    # A left-recursive alternative gives up at every start; the other one
+    # makes each attempt run to the end of the text.
+    loop = q.Forward()
+    loop <<= loop + q.Literal("a")
+    grammar = q.MatchFirst([loop, q.Word("a") + q.Word("b")])
+    plain = q.Forward()
+    plain <<= q.Literal("a")
+    nested = []
+
+    def call_again(signum, frame):
+        # A handler that uses the module during the scan sees none of the
+        # scan's give-up, and the scan still reports it afterwards.
+        nested.append(plain.parse_string("a"))
+
+    with pytest.raises(RecursionError):
+        with_alarm(call_again, lambda: grammar.search_string_count("a" * 30_000))
+    assert nested == [["a"]]
+
+    # An interrupted run's give-up is dropped with it: the handler's
+    # exception is raised, and the next call starts clean.
+    with pytest.raises(Alarm):
+        with_alarm(raise_alarm, lambda: grammar.search_string_count("a" * 400_000))
+    assert plain.parse_string("a") == ["a"]
+
+
+def test_batch_after_a_sigint_handler():
+    seq = q.Group(q.Word("a") + q.Word("b"))
+    pool = ["a" * 2000 + "bc"[i % 2] + str(i) for i in range(64)]
+    items = __import__("random").Random(2).choices(pool, k=200_000)
+    calls = []
+
+    def shrink(signum, frame):
+        # Runs while the batch is under way, which holds the list's items
+        # borrowed; a handler that returns lets it start again on the list
+        # as the handler left it.
+        calls.append(signum)
+        del items[1000:]
+
+    def send_sigint():
+        # From another process: a thread of ours would wait for the call to
+        # give up the GIL.
+        return subprocess.Popen(f"sleep 0.05; kill -INT {os.getpid()}", shell=True)
+
+    old = signal.signal(signal.SIGINT, shrink)
+    try:
+        timer = send_sigint()
+        result = seq.parse_batch(items)
+        timer.wait()
+        assert calls == [signal.SIGINT]
+        assert result == seq.parse_batch(list(items)) and len(result) == 1000
+
+        items[:] = __import__("random").Random(3).choices(pool, k=200_000)
+        signal.signal(signal.SIGINT, raise_alarm)
+        timer = send_sigint()
+        with pytest.raises(Alarm):
+            seq.parse_batch_count(items)
+        timer.wait()
+    finally:
+        signal.signal(signal.SIGINT, old)
