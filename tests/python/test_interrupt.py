@@ -1,11 +1,12 @@
 """Long calls answer Ctrl-C and the exceptions of signal handlers."""
 
 import os
+import random
 import signal
 import subprocess
 import sys
 import textwrap
-import threading
+import time
 
 import pytest
 
@@ -46,7 +47,7 @@ def run_interrupted(call):
     try:
         assert child.stdout.readline() == "ready\n"
         # Wait a little so that the call is under way, not still being looked up.
-        threading.Event().wait(0.2)
+        time.sleep(0.2)
         child.send_signal(signal.SIGINT)
         out, err = child.communicate(timeout=60 if SLOW else 10)
     finally:
@@ -112,7 +113,7 @@ def test_give_up_for_lack_of_stack_and_interrupts():
 def test_batch_after_a_sigint_handler():
     seq = q.Group(q.Word("a") + q.Word("b"))
     pool = ["a" * 2000 + "bc"[i % 2] + str(i) for i in range(64)]
-    items = __import__("random").Random(2).choices(pool, k=200_000)
+    items = random.Random(2).choices(pool, k=200_000)
     calls = []
 
     def shrink(signum, frame):
@@ -122,24 +123,27 @@ def test_batch_after_a_sigint_handler():
         calls.append(signum)
         del items[1000:]
 
+    senders = []
+
     def send_sigint():
         # From another process: a thread of ours would wait for the call to
         # give up the GIL.
-        return subprocess.Popen(f"sleep 0.05; kill -INT {os.getpid()}", shell=True)
+        senders.append(subprocess.Popen(f"sleep 0.05; kill -INT {os.getpid()}", shell=True))
 
     old = signal.signal(signal.SIGINT, shrink)
     try:
-        timer = send_sigint()
+        send_sigint()
         result = seq.parse_batch(items)
-        timer.wait()
+        senders[-1].wait()
         assert calls == [signal.SIGINT]
         assert result == seq.parse_batch(list(items)) and len(result) == 1000
 
-        items[:] = __import__("random").Random(3).choices(pool, k=200_000)
+        items[:] = random.Random(3).choices(pool, k=200_000)
         signal.signal(signal.SIGINT, raise_alarm)
-        timer = send_sigint()
+        send_sigint()
         with pytest.raises(Alarm):
             seq.parse_batch_count(items)
-        timer.wait()
     finally:
+        for sender in senders:
+            sender.wait()
         signal.signal(signal.SIGINT, old)
