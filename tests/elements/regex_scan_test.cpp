@@ -74,18 +74,10 @@ TEST(RegexMatchIterator, AgreesWithPlainDefinition) {
 }
 
 TEST(RegexMatchIterator, DenseShortcutFindsTheSameMatches) {
-  const std::pair<std::string_view, bool> free[] = {{"[A-Za-z_][A-Za-z0-9_]*", true},
-                                                    {"[]^$]+", true},
-                                                    {"[^]b]", true},
-                                                    {"a\\\\b", true},
-                                                    {"\\bif\\b", false},
-                                                    {"\\Bx", false},
-                                                    {"(?m)^a", false},
-                                                    {"a$", false},
-                                                    {"\\Aa", false},
-                                                    {"a\\z", false},
-                                                    {"[a]^", false}};
-  for (auto [pattern, want] : free) EXPECT_EQ(free_of_assertions(pattern), want) << pattern;
+  for (std::string_view p : {"[A-Za-z_][A-Za-z0-9_]*", "[]^$]+", "[^]b]", "a\\\\b"})
+    EXPECT_TRUE(free_of_assertions(p)) << p;
+  for (std::string_view p : {"\\bif\\b", "\\Bx", "(?m)^a", "a$", "\\Aa", "a\\z", "[a]^"})
+    EXPECT_FALSE(free_of_assertions(p)) << p;
 
   const char* patterns[] = {"[A-Za-z_][A-Za-z0-9_]*",
                             "\\d+(?:\\.\\d+)?",

@@ -1,6 +1,5 @@
 """And.parse_batch / parse_batch_count: item evaluation, shared texts and lists, paths agree."""
 
-import pytest
 from hypothesis import given
 
 import quernlet as q
@@ -71,27 +70,3 @@ def test_grouped_and_suppressed_children_and_many_distinct_texts():
     result = check(seq, items, lambda s: [s[:3], s[3:]] if s != "no" else [],
                    lambda s: s != "no")
     assert result[0] is not result[300] and result[0][0] is result[300][0]
-
-
-@pytest.mark.parametrize("items", [
-    [5], [5] * 3, ["ab", 5, "ab", 5, "ab"], ["ab", "x", 5],
-    [fresh(f"s{i}") for i in range(40)] + [5], ["abéx", "\ud800"], ["\ud800"] * 2,
-])
-@pytest.mark.parametrize("method", ["parse_batch", "parse_batch_count"])
-def test_items_without_utf8_text_raise(items, method):
-    with pytest.raises(UnicodeEncodeError if "\ud800" in items else TypeError):
-        getattr(SEQ, method)(items)
-
-
-@pytest.mark.parametrize("method", ["parse_batch", "parse_batch_count"])
-def test_runaway_recursion_is_reported(method):
-    f = q.Forward()
-    f <<= f + q.Literal("a")
-    with pytest.raises(RecursionError):
-        getattr(f + q.Literal("b"), method)(["ab", "x", "ab"])
-
-
-def test_argument_checks():
-    with pytest.raises(TypeError, match="inputs"):
-        SEQ.parse_batch(("abéx",))
-    assert SEQ.parse_batch_count(inputs=["abéx", "ab-éx"]) == 2

@@ -79,17 +79,6 @@ def test_no_token_cuts_a_character(element, items, tokens):
     assert element.parse_batch_count([fresh(x) for x in items]) == len(tokens)
 
 
-@pytest.mark.parametrize("element", [q.Word("abc"), q.Regex("a")], ids=["word", "regex"])
-@pytest.mark.parametrize("method", ["parse_batch", "parse_batch_count"])
-@pytest.mark.parametrize("bad", [1, b"a", "\ud800"], ids=["int", "bytes", "surrogate"])
-@pytest.mark.parametrize("layout", [
-    lambda x, a: [x], lambda x, a: [a, a, x, a], lambda x, a: [a, x] * 3 + [a],
-    lambda x, a: [a] * 40 + [x]], ids=["alone", "fallback", "cyclic", "last"])
-def test_items_without_utf8_raise(element, method, bad, layout):
-    with pytest.raises(UnicodeEncodeError if bad == "\ud800" else TypeError):
-        getattr(element, method)(layout(bad, fresh("a")))
-
-
 FLAT = "Cyclic detection + hash-based cache fallback + bulk INCREF"
 
 

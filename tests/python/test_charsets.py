@@ -42,23 +42,13 @@ def words_of(text):
 @pytest.mark.parametrize("text, words", [
     ("+ - * /", ["+", "-", "*", "/"]),
     ("  a\tb\n\nc  ", ["a", "b", "c"]),
-    ("a\x0bb", ["a", "b"]),
-    ("a\x0cb", ["a", "b"]),
-    ("a\xa0b", ["a", "b"]),
-    ("a\u3000b", ["a", "b"]),
-    ("a\u2028b\x85c", ["a", "b", "c"]),
-    ("a\x1fb", ["a\x1fb"]),
-    ("a\x1cb", ["a\x1cb"]),
+    ("a\x0bb\x0cc\xa0d\u3000e\u2028f\x85g", list("abcdefg")),
+    # str.split() also splits at these, but they are not White_Space
+    ("a\x1fb\x1cc", ["a\x1fb\x1cc"]),
     ("\u00e9t\u00e9 \u00fc", ["\u00e9t\u00e9", "\u00fc"]),
 ])
 def test_one_of_splits_on_unicode_white_space(text, words):
     assert words_of(text) == words
-
-
-def test_one_of_keeps_the_order_of_the_words():
-    m = q.one_of("< <=")
-    assert type(m) is q.MatchFirst
-    assert m.parse_string("<=") == ["<"]
 
 
 @pytest.mark.parametrize("text", ["", "   ", "\u3000", WHITE_SPACE])
@@ -67,7 +57,7 @@ def test_one_of_needs_a_word(text):
         q.one_of(text)
 
 
-words = st.text(alphabet="ab\u00e9\x1f", min_size=1, max_size=4)
+words = st.text(alphabet="ab\u00e9\x1c\x1f", min_size=1, max_size=4)
 separators = st.text(alphabet=WHITE_SPACE, min_size=1, max_size=3)
 
 
@@ -75,6 +65,7 @@ separators = st.text(alphabet=WHITE_SPACE, min_size=1, max_size=3)
 def test_one_of_alternatives_follow_the_words(ws, seps):
     text = seps[0] + "".join(w + s for w, s in zip(ws, seps[1:]))
     m = q.one_of(text)
+    assert type(m) is q.MatchFirst
     for w in ws:
         # The first word (in order) that starts `w` is the alternative that wins.
         first = next(x for x in ws if w.startswith(x))
