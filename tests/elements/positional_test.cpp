@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "test_support.hpp"
@@ -20,45 +21,38 @@ const StringStartElement kStringStart;
 const StringEndElement kStringEnd;
 const RestOfLineElement kRestOfLine;
 
-struct Case {
-  const Element* kind;
-  std::string text;
-  Pos pos;
-  const char* want;  // as `show` writes the parse
-};
+using Rows = std::vector<std::tuple<std::string, Pos, const char*>>;  // text, pos, parse
 
 TEST(PositionalTest, ParseAndMatchTestAgreeOnEveryCase) {
-  const Case cases[] = {
-      {&kEmpty, "ab", 5, "5:"},
-      {&kNever, "ab", 1, "@1 NoMatch will never match"},
-      {&kLineStart, "", 0, "0:"},
-      {&kLineStart, "a\nb", 2, "2:"},
-      {&kLineStart, "a\n", 2, "2:"},  // after a final line feed
-      {&kLineStart, "a\nb", 1, "@1 Expected start of line"},
-      {&kLineStart, "a\n", 3, "@3 Expected start of line"},  // past the end
-      {&kLineEnd, "ab", 2, "2: '\n'"},
-      {&kLineEnd, "ab", 7, "7: '\n'"},
-      {&kLineEnd, "a\nb", 1, "2: '\n'"},
-      {&kLineEnd, "a\r\n", 1, "@1 Expected end of line"},
-      {&kStringStart, "", 0, "0:"},
-      {&kStringStart, "ab", 1, "@1 Expected start of string"},
-      {&kStringEnd, "ab", 2, "2:"},
-      {&kStringEnd, "ab", 4, "4:"},
-      {&kStringEnd, "ab", 1, "@1 Expected end of string"},
-      {&kRestOfLine, "ab\ncd", 1, "2: 'b'"},
-      {&kRestOfLine, "ab\ncd", 2, "2: ''"},  // at a line feed: empty, no progress
-      {&kRestOfLine, "ab\ncd", 5, "5: ''"},  // at the end
-      {&kRestOfLine, " \t x\r\n", 0, "5: ' \t x\r'"},
-      {&kRestOfLine, "ab\ncd", 6, "@6 Expected rest of line"},
-      // A start inside a character moves on to the next character boundary.
-      {&kRestOfLine, "x\xC3\xA9\n", 2, "3: ''"},
+  const std::pair<const Element*, Rows> cases[] = {
+      {&kEmpty, {{"ab", 5, "5:"}}},
+      {&kNever, {{"ab", 1, "@1 NoMatch will never match"}}},
+      {&kLineStart,
+       {{"", 0, "0:"},
+        {"a\nb", 2, "2:"},
+        {"a\n", 2, "2:"},  // after a final line feed
+        {"a\nb", 1, "@1 Expected start of line"},
+        {"a\n", 3, "@3 Expected start of line"}}},  // past the end
+      {&kLineEnd,
+       {{"ab", 2, "2: '\n'"},
+        {"ab", 7, "7: '\n'"},
+        {"a\nb", 1, "2: '\n'"},
+        {"a\r\n", 1, "@1 Expected end of line"}}},
+      {&kStringStart, {{"", 0, "0:"}, {"ab", 1, "@1 Expected start of string"}}},
+      {&kStringEnd, {{"ab", 2, "2:"}, {"ab", 4, "4:"}, {"ab", 1, "@1 Expected end of string"}}},
       {&kRestOfLine,
-       "\xE2\x82\xAC"
-       "b\n",
-       1, "4: 'b'"},
-      {&kRestOfLine, "\xF0\x9F\x98\x80", 3, "4: ''"},
+       {{"ab\ncd", 1, "2: 'b'"},
+        {"ab\ncd", 2, "2: ''"},  // at a line feed: empty, no progress
+        {"ab\ncd", 5, "5: ''"},  // at the end
+        {" \t x\r\n", 0, "5: ' \t x\r'"},
+        {"ab\ncd", 6, "@6 Expected rest of line"},
+        // A start inside a character moves on to the next character boundary.
+        {"x\xC3\xA9\n", 2, "3: ''"},
+        {"\xE2\x82\xAC\x62\n", 1, "4: 'b'"},  // "€b\n"
+        {"\xF0\x9F\x98\x80", 3, "4: ''"}}},
   };
-  for (const Case& c : cases) expect_match(*c.kind, c.text, c.pos, c.want);
+  for (const auto& [kind, rows] : cases)
+    for (const auto& [text, pos, want] : rows) expect_match(*kind, text, pos, want);
 }
 
 TEST(PositionalTest, StartRule) {
