@@ -69,8 +69,9 @@ bool ref_match(const std::string& text, Pos pos, const std::string& s, bool case
 }
 
 TEST(LiteralKindsTest, AgreeWithPlainReferenceOnRandomTexts) {
-  const std::vector<std::string> pieces = {"a", "b", "A",        "B",        "_",
-                                           " ", "-", "\xC3\xA9", "\xC3\x89", "1"};
+  // The ends of each identifier range and the bytes just outside them.
+  const std::vector<std::string> pieces = {"a", "z", "A", "Z", "0",        "9",
+                                           "_", "@", "`", " ", "\xC3\xA9", "\xC3\x89"};
   std::mt19937 rng(1234);
   for (int round = 0; round < 300; ++round) {
     const std::string s = random_text(rng, rng() % 4, pieces);
