@@ -1,6 +1,8 @@
 #include "element.hpp"
 
 #include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -31,10 +33,16 @@ void SharedString::destroy() noexcept {
   ::operator delete(b_);
 }
 
+// Each level of a release costs about a hundred bytes of stack, and several
+// hundred address-sanitized; eight levels keep it to a few KiB, little
+// enough for the smallest thread stacks, while the release of an ordinary
+// grammar rarely queues.
+constexpr unsigned kReleaseDepth = 8;
+
 void RefCounted::destroy() const noexcept {
   thread_local unsigned depth = 0;
   thread_local std::vector<const RefCounted*> deferred;
-  if (depth >= 128) {
+  if (depth >= kReleaseDepth) {
     try {
       deferred.push_back(this);
       return;
@@ -75,29 +83,45 @@ ParseOutcome ParseOutcome::stack_exhausted(Pos position) noexcept {
 // ---------------------------------------------------------------------------
 // Stack guard.
 
-namespace {
+namespace stack_guard {
 
-// Lowest stack address the engine may use on this thread; 0 until measured.
-thread_local std::uintptr_t stack_floor = 0;
-thread_local bool too_deep_flag = false;
+constinit thread_local ThreadState thread_state [[gnu::tls_model("initial-exec")]];
+
+namespace {
 
 #if defined(__SANITIZE_ADDRESS__)
 // Address-sanitized frames carry redzones and come out two to three times
-// larger, so the same grammar needs that much more stack between checks.
+// larger, and so does whatever runs below the floor.
 constexpr std::size_t kFrameScale = 2;
 #else
 constexpr std::size_t kFrameScale = 1;
 #endif
 
-// The margin kept free below the last check must hold every frame between
-// two Forward entries (the combinators nested inside one level of the
-// grammar, a few hundred bytes each) and whatever runs after the give-up
-// (alternatives that do not pass through a Forward, unwinding). A quarter
-// of the stack, at least 32 KiB and at most 256 KiB (both scaled for
-// sanitized builds), but never more than half of it: on tiny stacks
-// half the depth is a fair price for not overflowing.
-std::uintptr_t measure_stack_floor() noexcept {
-  const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+// The margin kept free below the floor. Every container checks on entry, so
+// below the floor run at most one container's frame, the leaf kinds it
+// calls (a regular-expression match, allocation) and the unwinding after a
+// give-up, a few KiB in all. An eighth of the stack, at least 16 KiB and at
+// most 64 KiB (both scaled for sanitized builds), but never more than half
+// of it: on tiny stacks half the depth is a fair price for not overflowing.
+constexpr std::size_t kMinMargin = (16u << 10) * kFrameScale;
+constexpr std::size_t kMaxMargin = (64u << 10) * kFrameScale;
+
+// Where the size is unknown: the stack assumed below the first frame seen.
+constexpr std::size_t kUnknownStack = 256u << 10;
+
+// What the main thread may use below the first frame seen when its stack
+// has no limit. The stack then grows into free address space until memory
+// runs out, so runaway recursion needs a bound of its own; this is the
+// depth an ordinary 64 MiB limit would give.
+constexpr std::size_t kUnlimitedBudget = 64u << 20;
+
+bool main_thread_without_limit() noexcept {
+  if (gettid() != getpid()) return false;
+  rlimit limit;
+  return getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur == RLIM_INFINITY;
+}
+
+std::uintptr_t measure_floor(std::uintptr_t here) noexcept {
   void* base = nullptr;
   std::size_t size = 0;
   pthread_attr_t attr;
@@ -107,27 +131,46 @@ std::uintptr_t measure_stack_floor() noexcept {
   }
   const auto low = reinterpret_cast<std::uintptr_t>(base);
   if (size == 0 || here <= low || here - low > size) {
-    // Unknown stack: assume a conservative 256 KiB below the current frame.
-    return here > (256u << 10) ? here - (256u << 10) : 1;
+    return here > kUnknownStack ? here - kUnknownStack : 1;
   }
-  const std::size_t margin = std::clamp<std::size_t>(
-      size / 4 * kFrameScale, (32u << 10) * kFrameScale, (256u << 10) * kFrameScale);
-  return low + std::min(margin, size / 2);
+  const std::size_t margin = std::min(std::clamp(size / 8, kMinMargin, kMaxMargin), size / 2);
+  std::uintptr_t floor = low + margin;
+  if (here > floor && here - floor > kUnlimitedBudget && main_thread_without_limit()) {
+    floor = here - kUnlimitedBudget;
+  }
+  return floor;
 }
 
 }  // namespace
 
-bool stack_nearly_exhausted() noexcept {
-  if (too_deep_flag) return true;
-  if (stack_floor == 0) stack_floor = measure_stack_floor();
-  const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-  if (here >= stack_floor) return false;
-  too_deep_flag = true;
+bool exhausted(std::uintptr_t sp) noexcept {
+  ThreadState& t = thread_state;
+  if (t.too_deep) return true;
+  if (t.floor == UINTPTR_MAX) {
+    t.floor = measure_floor(sp);
+    t.limit = t.floor;
+    if (sp >= t.floor) return false;
+  }
+  t.too_deep = true;
+  t.limit = UINTPTR_MAX;
   return true;
 }
 
-void note_too_deep() noexcept { too_deep_flag = true; }
+}  // namespace stack_guard
 
-bool take_too_deep() noexcept { return std::exchange(too_deep_flag, false); }
+void note_too_deep() noexcept {
+  stack_guard::ThreadState& t = stack_guard::thread_state;
+  t.too_deep = true;
+  t.limit = UINTPTR_MAX;
+}
+
+bool take_too_deep() noexcept {
+  stack_guard::ThreadState& t = stack_guard::thread_state;
+  if (!t.too_deep) [[likely]]
+    return false;
+  t.too_deep = false;
+  t.limit = t.floor;
+  return true;
+}
 
 }  // namespace quernlet

@@ -317,14 +317,61 @@ inline std::uint32_t decode_utf8(std::string_view text, Pos pos, unsigned& len) 
 // ---------------------------------------------------------------------------
 // Runaway recursion.
 //
-// Grammars recurse only through Forward, so Forward checks the real stack of
-// the calling thread before every entry. When less than a safety margin is
-// left, the match gives up: `parse_impl` fails with a too-deep failure and
+// Every container (the combinators and Forward) checks the real stack of the
+// calling thread on entry, so no shape of grammar, nor recursion through a
+// Forward, can run past the check. When less than a safety margin is left,
+// the match gives up: `parse_impl` fails with a too-deep failure and
 // `try_match_at` reports no match, and the thread's too-deep flag is set.
 // The flag is sticky so that an alternative or repetition that swallows the
 // failure cannot hide it; whoever started the run takes it afterwards with
 // `take_too_deep` and reports runaway recursion instead of the result.
-bool stack_nearly_exhausted() noexcept;
+
+namespace stack_guard {
+
+// The calling thread's guard. `limit` is what every entry compares the
+// stack pointer against: the measured floor, or the highest address while
+// the floor is unmeasured or the flag is set, so that the one compare also
+// sends the first entry on a thread and every entry after a give-up to
+// `exhausted`.
+struct ThreadState {
+  std::uintptr_t limit = UINTPTR_MAX;
+  std::uintptr_t floor = UINTPTR_MAX;  // UINTPTR_MAX until measured
+  bool too_deep = false;
+};
+
+// Initial-exec: the engine is linked into a module that is loaded at run
+// time, where the default model would make every access a library call.
+extern constinit thread_local ThreadState thread_state [[gnu::tls_model("initial-exec")]];
+
+// The slow side of `stack_nearly_exhausted`: measures the floor on the
+// thread's first entry, and otherwise reports and records a give-up.
+bool exhausted(std::uintptr_t sp) noexcept;
+
+// The current stack pointer (an address within the caller's frame).
+[[gnu::always_inline]] inline std::uintptr_t stack_pointer() noexcept {
+#if defined(__x86_64__)
+  std::uintptr_t sp;
+  asm("movq %%rsp, %0" : "=r"(sp));
+  return sp;
+#elif defined(__aarch64__)
+  std::uintptr_t sp;
+  asm("mov %0, sp" : "=r"(sp));
+  return sp;
+#else
+  return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+#endif
+}
+
+}  // namespace stack_guard
+
+// Whether a container must give up for lack of stack: one compare while
+// the stack is fine.
+[[gnu::always_inline]] inline bool stack_nearly_exhausted() noexcept {
+  const std::uintptr_t sp = stack_guard::stack_pointer();
+  if (sp >= stack_guard::thread_state.limit) [[likely]]
+    return false;
+  return stack_guard::exhausted(sp);
+}
 void note_too_deep() noexcept;
 bool take_too_deep() noexcept;
 
@@ -348,21 +395,8 @@ class Element : public RefCounted {
   virtual bool skips_whitespace() const noexcept { return true; }
 
  protected:
-  // Records that `child` sits directly below this element.
-  void nest_over(const Element& child) noexcept {
-    if (child.nesting_ + 1 > nesting_) nesting_ = child.nesting_ + 1;
-  }
-  // Whether a combinator must give up for lack of stack. Runaway recursion
-  // is possible without a Forward only through a tree nested very deep;
-  // there every 32nd level checks the stack, so the frames between two
-  // checks stay far below the guard's margin, and ordinary grammars never
-  // pay for a check.
-  bool stack_low() const noexcept { return (nesting_ & 31) == 0 && stack_nearly_exhausted(); }
-
- private:
-  // How many containers deep the tree below this element goes (1 for a
-  // leaf and for Forward, which checks the stack itself).
-  std::uint32_t nesting_ = 1;
+  // Whether a combinator must give up for lack of stack.
+  static bool stack_low() noexcept { return stack_nearly_exhausted(); }
 };
 
 using ElementHandle = Ref<const Element>;

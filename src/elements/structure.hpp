@@ -27,9 +27,7 @@ class ChildList : public ElementKind<Kind> {
   std::vector<ElementHandle> exprs_;
 
  public:
-  explicit ChildList(std::vector<ElementHandle> exprs) : exprs_(std::move(exprs)) {
-    for (const ElementHandle& e : exprs_) this->nest_over(*e);
-  }
+  explicit ChildList(std::vector<ElementHandle> exprs) : exprs_(std::move(exprs)) {}
   ElementClass element_class() const noexcept final { return ElementClass::Complex; }
 
   const std::vector<ElementHandle>& exprs() const noexcept { return exprs_; }
@@ -43,7 +41,7 @@ class SingleChild : public ElementKind<Kind> {
   ElementHandle expr_;
 
  public:
-  explicit SingleChild(ElementHandle expr) : expr_(std::move(expr)) { this->nest_over(*expr_); }
+  explicit SingleChild(ElementHandle expr) : expr_(std::move(expr)) {}
   ElementClass element_class() const noexcept final { return Class; }
 
   const Element& expr() const noexcept { return *expr_; }

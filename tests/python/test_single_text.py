@@ -1,6 +1,10 @@
 """parse_string, matches, search_string, search_string_count, transform_string."""
 
+import os
 import re
+import resource
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -281,39 +285,115 @@ def test_deep_input_on_a_small_stack_raises_recursion_error():
     nested = q.Forward()
     nested <<= q.Group(q.Literal("(") + q.Optional(nested) + q.Literal(")"))
     deep = "(" * 100_000 + ")" * 100_000
-    outcome = {}
 
     def run():
-        try:
+        with pytest.raises(RecursionError):
             nested.parse_string(deep)
-            outcome["result"] = "parsed"
-        except RecursionError:
-            outcome["result"] = "recursion"
         for method in ("matches", "search_string_count"):
             try:
                 getattr(nested, method)(deep)
             except RecursionError:
                 pass
-        outcome["after"] = nested.parse_string("(())")
+        assert nested.parse_string("(())") == [["(", ["(", ")"], ")"]]
 
-    old = threading.stack_size(256 * 1024)
+    on_thread_with_stack(256 << 10, run)
+
+
+def on_thread_with_stack(size, run):
+    """Runs `run` on a new thread with a stack of `size` bytes; raises what it raised."""
+    failure = []
+
+    def body():
+        try:
+            run()
+        except BaseException as e:
+            failure.append(e)
+
+    old = threading.stack_size(size)
     try:
-        worker = threading.Thread(target=run)
+        worker = threading.Thread(target=body)
         worker.start()
         worker.join()
     finally:
         threading.stack_size(old)
-    assert outcome["result"] == "recursion"
-    assert outcome["after"] == [["(", ["(", ")"], ")"]]
+    if failure:
+        raise failure[0]
 
 
-def test_grammar_nested_deeper_than_the_stack_without_forward():
-    element = q.Literal("a")
-    for i in range(300_000):
-        element = q.Group(element) if i % 2 else q.Optional(element)
-    with pytest.raises(RecursionError):
-        element.parse_string("a")
-    with pytest.raises(RecursionError):
-        element.search_string("a a")
-    del element  # releasing the chain must not recurse once per level
-    assert q.Literal("x").parse_string("x") == ["x"]
+def deep_tree(growth, steps):
+    """MatchFirst([x, wrap(x)]) at every step: the nesting grows by `growth` levels per
+    step, while a match of "a" walks only the first alternatives and so answers as the
+    leaf does."""
+    x = q.Literal("a")
+    wraps = [q.Group, q.Optional, lambda e: q.Exactly(e, 1)]
+    for _ in range(steps):
+        w = x
+        for i in range(growth - 1):
+            w = wraps[i % 3](w)
+        x = q.MatchFirst([x, w])
+    return x
+
+
+def check_deep_trees(steps):
+    """Every method on trees far deeper than the stack: the leaf's answer or
+    RecursionError, never a crash; the tree is released on the same thread. The
+    texts match at every start: a failing first alternative would make the walk
+    exponential."""
+    leaf = q.Literal("a")
+    calls = [("parse_string", "a"), ("matches", "a"), ("search_string", "aa"),
+             ("search_string_count", "aa"), ("transform_string", "aa", "X"),
+             ("parse_batch", ["a", "a"]), ("parse_batch_count", ["a", "a"])]
+    for growth in (2, 3, 4):
+        tree = deep_tree(growth, steps)
+        for name, *args in calls:
+            try:
+                got = getattr(tree, name)(*args)
+            except RecursionError:
+                continue
+            assert got == getattr(leaf, name)(*args), (growth, name)
+        del tree
+    assert leaf.parse_string("a") == ["a"]
+
+
+@pytest.mark.parametrize("stack_kib", [256, 64])
+def test_deep_trees_on_small_thread_stacks(stack_kib):
+    on_thread_with_stack(stack_kib << 10, lambda: check_deep_trees(20_000))
+
+
+def run_with_stack_limit(limit, code):
+    """Runs `code` in a child interpreter whose main thread has the stack limit `limit`
+    (bytes or RLIM_INFINITY); returns its exit status and error output."""
+    def limit_stack():
+        hard = resource.getrlimit(resource.RLIMIT_STACK)[1]
+        resource.setrlimit(resource.RLIMIT_STACK, (limit, hard))
+        if os.environ.get("QUERNLET_SANITIZED") != "1":
+            # Should the guard fail, runaway recursion stops here, not at the machine's end.
+            resource.setrlimit(resource.RLIMIT_AS, (4 << 30, resource.RLIM_INFINITY))
+
+    here = os.path.dirname(os.path.abspath(__file__))
+    child = subprocess.run([sys.executable, "-c", f"import sys; sys.path.insert(0, {here!r})\n{code}"],
+                           preexec_fn=limit_stack, capture_output=True, text=True, timeout=300)
+    return child.returncode, child.stderr[-2000:]
+
+
+def test_deep_trees_on_a_small_main_stack():
+    code = "from test_single_text import check_deep_trees\ncheck_deep_trees(40_000)"
+    assert run_with_stack_limit(2 << 20, code) == (0, "")
+
+
+@pytest.mark.skipif(resource.getrlimit(resource.RLIMIT_STACK)[1] != resource.RLIM_INFINITY,
+                    reason="the stack limit cannot be lifted here")
+def test_runaway_recursion_under_an_unlimited_stack():
+    # The main thread's stack then reports an enormous size: the guard gives
+    # it a finite budget instead of letting the recursion take all memory.
+    code = """
+from test_single_text import CALLS, check_deep_trees, left_recursive
+for call in CALLS:
+    try:
+        call(left_recursive())
+    except RecursionError:
+        continue
+    raise AssertionError("no RecursionError")
+check_deep_trees(10_000)
+"""
+    assert run_with_stack_limit(resource.RLIM_INFINITY, code) == (0, "")
