@@ -184,8 +184,9 @@ TEST_P(SmallStackTest, MarginHoldsWhatRunsBelowTheFloor) {
       [](ElementHandle e) -> ElementHandle { return mk<OptionalElement>(std::move(e)); },
       [](ElementHandle e) -> ElementHandle { return mk<OneOrMoreElement>(std::move(e)); },
       [](ElementHandle e) { return seq({std::move(e)}); },
-      [](ElementHandle e) -> ElementHandle { return mk<CombineElement>(std::move(e)); }};
-  for (int i = 0; i < 30; ++i) level = wraps[i % 5](std::move(level));
+      [](ElementHandle e) -> ElementHandle { return mk<CombineElement>(std::move(e)); },
+      [](ElementHandle e) -> ElementHandle { return mk<ExactlyElement>(std::move(e), 1); }};
+  for (int i = 0; i < 30; ++i) level = wraps[i % 6](std::move(level));
   f->set(std::move(level));
   const std::string text = nested(2000);
   run_with_stack(GetParam(), [&] {
