@@ -82,7 +82,13 @@ WordElement::WordElement(std::string_view init_chars, const std::string_view* bo
     : message_(word_message(init_chars)),
       init_set_(CodePointSet::of(init_chars)),
       body_set_(body_chars ? CodePointSet::of(*body_chars) : init_set_),
-      ascii_only_(init_set_.ascii_only() && body_set_.ascii_only()) {}
+      ascii_only_(init_set_.ascii_only() && body_set_.ascii_only()) {
+  // Members of 128 and above are the two-byte forms led by C2 or C3.
+  StartBytes starts;
+  for (std::uint32_t c = 0; c < 256; ++c)
+    if (init_set_.has(c)) starts.add(static_cast<unsigned char>(c < 0x80 ? c : 0xC0 | (c >> 6)));
+  set_start_bytes(starts);
+}
 
 Pos WordElement::latin1_match_end(std::string_view text, Pos pos) const noexcept {
   const std::size_t n = text.size();
@@ -128,6 +134,27 @@ RegexElement::Mode shortcut_of(std::string_view pattern, CodePointSet& byte_set)
   }
   for (const char ch : inner) byte_set.add(static_cast<unsigned char>(ch));
   return RegexElement::kOneByteOfClass;
+}
+
+// What a match in `mode` can start with. The shortcuts match one or more
+// bytes of their set; a general pattern may match anything, the empty text
+// included.
+StartBytes start_bytes_of(RegexElement::Mode mode, const CodePointSet& byte_set) noexcept {
+  StartBytes starts;
+  switch (mode) {
+    case RegexElement::kWhitespaceRun:
+      for (unsigned b = 0; b < 0x80; ++b)
+        if (is_regex_space(static_cast<unsigned char>(b)))
+          starts.add(static_cast<unsigned char>(b));
+      return starts;
+    case RegexElement::kOneByteOfClass:
+      for (unsigned b = 0; b < 0x80; ++b)
+        if (byte_set.has(b)) starts.add(static_cast<unsigned char>(b));
+      return starts;
+    case RegexElement::kGeneral:
+      break;
+  }
+  return StartBytes::anything();
 }
 
 // Counts characters, for placing a caret under a column.
@@ -178,6 +205,7 @@ Ref<RegexElement> RegexElement::compile(std::string_view pattern, std::string& e
   element->re_ = std::move(re);
   element->run_ = ClassRun::recognise(pattern);
   element->message_ = SharedString("Expected match for /" + source + "/");
+  element->set_start_bytes(start_bytes_of(element->mode_, element->byte_set_));
   return element;
 }
 
@@ -229,7 +257,11 @@ QuotedStringElement::QuotedStringElement(std::string_view quote_char,
       quote_(quote_char.empty() ? std::string_view("\"") : first_char(quote_char)),
       esc_(esc_char ? first_char(*esc_char) : std::string_view()),
       multiline_(multiline),
-      unquote_(unquote) {}
+      unquote_(unquote) {
+  StartBytes starts;
+  starts.add(static_cast<unsigned char>(quote_[0]));
+  set_start_bytes(starts);
+}
 
 Pos QuotedStringElement::match_end(std::string_view text, Pos pos) const noexcept {
   const std::size_t n = text.size();

@@ -11,6 +11,7 @@
 // Positions are byte offsets into the text. Nothing here knows of Python.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -315,6 +316,68 @@ inline std::uint32_t decode_utf8(std::string_view text, Pos pos, unsigned& len) 
 }
 
 // ---------------------------------------------------------------------------
+// What a match can start with.
+
+// The bytes at which an element's non-empty match can start, and whether it
+// can match the empty text. Kinds compute it once, at construction, from
+// their own arguments or from their children; scans use it to pass over
+// positions where no match can start. A set may hold more than the element
+// can start with (never less): every byte with the empty match is the safe
+// answer for a kind that cannot tell.
+class StartBytes {
+ public:
+  // No byte, no empty match: the element never matches.
+  StartBytes() noexcept = default;
+  // Every byte, and the empty match.
+  static StartBytes anything() noexcept {
+    StartBytes s;
+    s.bits_.fill(~std::uint64_t{0});
+    s.empty_ = true;
+    return s;
+  }
+
+  void add(unsigned char b) noexcept { bits_[b >> 6] |= std::uint64_t{1} << (b & 63); }
+  void add_whitespace() noexcept {
+    for (unsigned char b : {'\t', '\n', '\r', ' '}) add(b);
+  }
+  // Adds the bytes of `o`, and its empty match.
+  void add_all(const StartBytes& o) noexcept {
+    for (std::size_t i = 0; i < bits_.size(); ++i) bits_[i] |= o.bits_[i];
+    empty_ = empty_ || o.empty_;
+  }
+  void set_can_be_empty(bool empty) noexcept { empty_ = empty; }
+  // Adds every byte that `decode_utf8` can read as the start of code point
+  // `c`: its lead byte in each encoding length that can hold it, so that
+  // over-long forms in malformed text are covered too.
+  void add_char(std::uint32_t c) noexcept {
+    if (c < 0x80) return add(static_cast<unsigned char>(c));
+    if (c < 0x800) add(static_cast<unsigned char>(0xC0 | (c >> 6)));
+    if (c < 0x10000) add(static_cast<unsigned char>(0xE0 | (c >> 12)));
+    if (c < 0x200000) {
+      add(static_cast<unsigned char>(0xF0 | (c >> 18)));
+      add(static_cast<unsigned char>(0xF8 | (c >> 18)));
+    }
+  }
+
+  bool has(unsigned char b) const noexcept { return ((bits_[b >> 6] >> (b & 63)) & 1) != 0; }
+  bool can_be_empty() const noexcept { return empty_; }
+  // Whether no byte is ruled out, so a scan can pass over nothing.
+  bool every_byte() const noexcept {
+    return (bits_[0] & bits_[1] & bits_[2] & bits_[3]) == ~std::uint64_t{0};
+  }
+  // Whether a match of either length can start at `pos` (<= size).
+  bool may_match_at(std::string_view text, Pos pos) const noexcept {
+    return empty_ || (pos < text.size() && has(static_cast<unsigned char>(text[pos])));
+  }
+  const std::array<std::uint64_t, 4>& bits() const noexcept { return bits_; }
+
+ private:
+  // Byte b is bit b % 64 of word b / 64.
+  std::array<std::uint64_t, 4> bits_{};
+  bool empty_ = false;
+};
+
+// ---------------------------------------------------------------------------
 // Runaway recursion.
 //
 // Every container (the combinators and Forward) checks the real stack of the
@@ -393,10 +456,20 @@ class Element : public RefCounted {
   virtual ElementClass element_class() const noexcept { return ElementClass::Normal; }
   // Whether a sequence or repetition skips whitespace before this element.
   virtual bool skips_whitespace() const noexcept { return true; }
+  // What a match can start with: an attempt at `pos` (by `try_match_at`, or
+  // by `parse_impl` with `skip_ws` either way) ends past `pos` only when
+  // `pos` is below the length and its byte is in the set, and ends at `pos`
+  // only when the set allows the empty match.
+  const StartBytes& start_bytes() const noexcept { return start_bytes_; }
 
  protected:
   // Whether a combinator must give up for lack of stack.
   static bool stack_low() noexcept { return stack_nearly_exhausted(); }
+  // Kinds that can tell narrow the set in their constructors.
+  void set_start_bytes(const StartBytes& s) noexcept { start_bytes_ = s; }
+
+ private:
+  StartBytes start_bytes_ = StartBytes::anything();
 };
 
 using ElementHandle = Ref<const Element>;

@@ -23,11 +23,28 @@ std::string folded(std::string_view s) {
 
 }  // namespace
 
+StartBytes text_start_bytes(std::string_view s, bool caseless) noexcept {
+  StartBytes starts;
+  if (s.empty()) {
+    starts.set_can_be_empty(true);
+    return starts;
+  }
+  const auto first = static_cast<unsigned char>(s[0]);
+  starts.add(first);
+  if (caseless) {
+    // Folding maps only A..Z, so a folded first byte a..z also matches its capital.
+    const unsigned char folded = fold_ascii(first);
+    starts.add(folded);
+    if (folded >= 'a' && folded <= 'z') starts.add(static_cast<unsigned char>(folded - 0x20));
+  }
+  return starts;
+}
+
 CaselessLiteralElement::CaselessLiteralElement(std::string_view s)
-    : TextKind(s, "Expected ", " (caseless)"), lowered_(folded(s)) {}
+    : TextKind(s, "Expected ", " (caseless)", true), lowered_(folded(s)) {}
 
 CaselessKeywordElement::CaselessKeywordElement(std::string_view s)
-    : TextKind(s, "Expected keyword ", " (caseless)"), lowered_(folded(s)) {}
+    : TextKind(s, "Expected keyword ", " (caseless)", true), lowered_(folded(s)) {}
 
 // ---------------------------------------------------------------------------
 
@@ -46,6 +63,11 @@ CharElement::CharElement(std::string_view s)
   }
   std::sort(wide_.begin(), wide_.end());
   wide_.erase(std::unique(wide_.begin(), wide_.end()), wide_.end());
+  StartBytes starts;
+  for (int b = 0; b < 0x80; ++b)
+    if (member_[b]) starts.add(static_cast<unsigned char>(b));
+  for (const std::uint32_t c : wide_) starts.add_char(c);
+  set_start_bytes(starts);
 }
 
 unsigned CharElement::wide_match_len_at(std::string_view text, Pos pos) const noexcept {

@@ -51,6 +51,10 @@ inline bool word_ends_at(std::string_view text, Pos end) noexcept {
   return end == text.size() || !kIdentifierBytes[static_cast<unsigned char>(text[end])];
 }
 
+// The starts of a text kind matching `s`: its first byte (in both cases when
+// `caseless`), or only the empty match when `s` is empty.
+StartBytes text_start_bytes(std::string_view s, bool caseless) noexcept;
+
 // Base of the four text kinds (`Kind` supplies `matches_at` and
 // `match_len`): a match yields the prebuilt token, a failure the stored
 // message at `pos`.
@@ -62,9 +66,10 @@ class TextKind : public ElementKind<Kind> {
   SharedString message_;
 
  protected:
-  TextKind(std::string_view s, std::string_view prefix, std::string_view suffix)
+  TextKind(std::string_view s, std::string_view prefix, std::string_view suffix, bool caseless)
       : message_(std::string(prefix) + "'" + std::string(s) + "'" + std::string(suffix)) {
     tokens_.push_back(Token(SharedString(s)));
+    this->set_start_bytes(text_start_bytes(s, caseless));
   }
 
  public:
@@ -90,7 +95,7 @@ class LiteralElement final : public TextKind<LiteralElement> {
   std::string s_;
 
  public:
-  explicit LiteralElement(std::string_view s) : TextKind(s, "Expected ", ""), s_(s) {}
+  explicit LiteralElement(std::string_view s) : TextKind(s, "Expected ", "", false), s_(s) {}
 
   std::string_view s() const noexcept { return s_; }
   std::size_t match_len() const noexcept { return s_.size(); }
@@ -121,7 +126,8 @@ class KeywordElement final : public TextKind<KeywordElement> {
   std::string s_;
 
  public:
-  explicit KeywordElement(std::string_view s) : TextKind(s, "Expected keyword ", ""), s_(s) {}
+  explicit KeywordElement(std::string_view s)
+      : TextKind(s, "Expected keyword ", "", false), s_(s) {}
 
   std::string_view s() const noexcept { return s_; }
   std::size_t match_len() const noexcept { return s_.size(); }

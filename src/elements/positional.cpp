@@ -18,9 +18,28 @@ std::pair<Pos, Pos> rest_of_line_span(std::string_view text, Pos pos) noexcept {
   return {pos, found == std::string_view::npos ? text.size() : found};
 }
 
+// The starts of a kind that matches only the empty text, when `empty`, or
+// never; LineEnd adds the line feed it consumes.
+StartBytes empty_only(bool empty) noexcept {
+  StartBytes starts;
+  starts.set_can_be_empty(empty);
+  return starts;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
+
+EmptyElement::EmptyElement() noexcept { set_start_bytes(empty_only(true)); }
+NoMatchElement::NoMatchElement() noexcept { set_start_bytes(empty_only(false)); }
+LineStartElement::LineStartElement() noexcept { set_start_bytes(empty_only(true)); }
+LineEndElement::LineEndElement() noexcept {
+  StartBytes starts = empty_only(true);
+  starts.add('\n');
+  set_start_bytes(starts);
+}
+StringStartElement::StringStartElement() noexcept { set_start_bytes(empty_only(true)); }
+StringEndElement::StringEndElement() noexcept { set_start_bytes(empty_only(true)); }
 
 ParseOutcome EmptyElement::parse_impl(ParseContext&, Pos pos) const {
   return ParseOutcome::success(pos);
@@ -70,7 +89,14 @@ MatchResult StringEndElement::try_match_at(std::string_view text, Pos pos) const
 
 // ---------------------------------------------------------------------------
 
-RestOfLineElement::RestOfLineElement() : message_("Expected rest of line") {}
+// Every byte but the line feed starts a non-empty rest of the line.
+RestOfLineElement::RestOfLineElement() : message_("Expected rest of line") {
+  StartBytes others;
+  for (unsigned b = 0; b < 256; ++b)
+    if (b != '\n') others.add(static_cast<unsigned char>(b));
+  others.set_can_be_empty(true);
+  set_start_bytes(others);
+}
 
 ParseOutcome RestOfLineElement::parse_impl(ParseContext& ctx, Pos pos) const {
   if (pos > ctx.text.size()) return ParseOutcome::failure(message_, pos);

@@ -12,6 +12,7 @@ namespace quernlet {
 #define QUERNLET_POSITION_KIND(Name)                                         \
   class Name final : public ElementKind<Name> {                              \
    public:                                                                   \
+    Name() noexcept;                                                         \
     ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;      \
     MatchResult try_match_at(std::string_view text, Pos pos) const override; \
   };

@@ -47,7 +47,93 @@ Pos repeat_match(std::string_view text, const Element& child, Pos end) noexcept 
   }
 }
 
+// The starts of one or more attempts of `child` after the child whitespace
+// rule: whitespace at the start is consumed once an attempt succeeds, even
+// an empty one, so it can start a match too.
+StartBytes repeated_starts(const Element& child, bool can_be_empty) noexcept {
+  StartBytes starts = child.start_bytes();
+  if (child.skips_whitespace()) starts.add_whitespace();
+  starts.set_can_be_empty(can_be_empty);
+  return starts;
+}
+
+// The starts of a sequence: those of each child up to the first one that
+// cannot match empty (with the whitespace skipped before it); the sequence
+// matches empty only when every child can.
+StartBytes sequence_starts(const std::vector<ElementHandle>& children) noexcept {
+  StartBytes starts;
+  starts.set_can_be_empty(true);
+  for (const ElementHandle& child : children) {
+    const StartBytes& c = child->start_bytes();
+    starts.add_all(repeated_starts(*child, false));
+    if (!c.can_be_empty()) {
+      starts.set_can_be_empty(false);
+      break;
+    }
+  }
+  return starts;
+}
+
+// The starts of a choice: any alternative's.
+StartBytes choice_starts(const std::vector<ElementHandle>& alternatives) noexcept {
+  StartBytes starts;
+  for (const ElementHandle& alt : alternatives) starts.add_all(alt->start_bytes());
+  return starts;
+}
+
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Starts of each kind. SkipTo matches the empty text where its target
+// matches and a non-empty one from any character boundary before a target,
+// so it keeps the default of every byte.
+
+AndElement::AndElement(std::vector<ElementHandle> exprs) : ChildList(std::move(exprs)) {
+  set_start_bytes(sequence_starts(exprs_));
+}
+
+MatchFirstElement::MatchFirstElement(std::vector<ElementHandle> exprs)
+    : ChildList(std::move(exprs)) {
+  set_start_bytes(choice_starts(exprs_));
+}
+
+OptionalElement::OptionalElement(ElementHandle expr) : SingleChild(std::move(expr)) {
+  StartBytes starts = expr_->start_bytes();
+  starts.set_can_be_empty(true);
+  set_start_bytes(starts);
+}
+
+ZeroOrMoreElement::ZeroOrMoreElement(ElementHandle expr) : SingleChild(std::move(expr)) {
+  set_start_bytes(repeated_starts(*expr_, true));
+}
+
+// try_match_at accepts a first match that does not advance.
+OneOrMoreElement::OneOrMoreElement(ElementHandle expr) : SingleChild(std::move(expr)) {
+  set_start_bytes(repeated_starts(*expr_, expr_->start_bytes().can_be_empty()));
+}
+
+// Every repetition must advance, so only zero of them match empty.
+ExactlyElement::ExactlyElement(ElementHandle expr, std::uint64_t count)
+    : SingleChild(std::move(expr)), count_(count) {
+  StartBytes only_empty;
+  only_empty.set_can_be_empty(true);
+  set_start_bytes(count == 0 ? only_empty : repeated_starts(*expr_, false));
+}
+
+GroupElement::GroupElement(ElementHandle expr) : SingleChild(std::move(expr)) {
+  set_start_bytes(expr_->start_bytes());
+}
+
+SuppressElement::SuppressElement(ElementHandle expr) : SingleChild(std::move(expr)) {
+  set_start_bytes(expr_->start_bytes());
+}
+
+// The child parses without skipping whitespace, which can only narrow its starts.
+CombineElement::CombineElement(ElementHandle expr) : SingleChild(std::move(expr)) {
+  set_start_bytes(expr_->start_bytes());
+}
+
+SkipToElement::SkipToElement(ElementHandle expr) : SingleChild(std::move(expr)) {}
 
 // ---------------------------------------------------------------------------
 // And
@@ -83,16 +169,20 @@ ParseOutcome MatchFirstElement::parse_impl(ParseContext& ctx, Pos pos) const {
   if (stack_low()) return ParseOutcome::stack_exhausted(pos);
   if (exprs_.empty()) return ParseOutcome::failure(fixed_string<"No match found">(), pos);
   // Each failure replaces the previous one, so at most one is held; the
-  // last alternative's is returned as it is.
+  // last alternative's is returned as it is, so the last one always runs.
+  // An earlier one that cannot start here would only fail.
+  const std::size_t last = exprs_.size() - 1;
   for (std::size_t i = 0;; ++i) {
+    if (i != last && !exprs_[i]->start_bytes().may_match_at(ctx.text, pos)) continue;
     ParseOutcome out = exprs_[i]->parse_impl(ctx, pos);
-    if (out.ok() || out.too_deep() || i + 1 == exprs_.size()) return out;
+    if (out.ok() || out.too_deep() || i == last) return out;
   }
 }
 
 MatchResult MatchFirstElement::try_match_at(std::string_view text, Pos pos) const {
   if (stack_low()) return kNoMatch;
   for (const ElementHandle& alt : exprs_) {
+    if (!alt->start_bytes().may_match_at(text, pos)) continue;
     const MatchResult m = alt->try_match_at(text, pos);
     if (m.matched) return m;
   }

@@ -52,7 +52,7 @@ class SingleChild : public ElementKind<Kind> {
 // child's failure, unchanged.
 class AndElement final : public ChildList<AndElement> {
  public:
-  using ChildList::ChildList;
+  explicit AndElement(std::vector<ElementHandle> exprs);
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
 };
@@ -62,7 +62,7 @@ class AndElement final : public ChildList<AndElement> {
 // none).
 class MatchFirstElement final : public ChildList<MatchFirstElement> {
  public:
-  using ChildList::ChildList;
+  explicit MatchFirstElement(std::vector<ElementHandle> exprs);
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
 };
@@ -70,7 +70,7 @@ class MatchFirstElement final : public ChildList<MatchFirstElement> {
 // The child's match, or an empty match at `pos`; never fails.
 class OptionalElement final : public SingleChild<OptionalElement, ElementClass::Normal> {
  public:
-  using SingleChild::SingleChild;
+  explicit OptionalElement(ElementHandle expr);
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
 };
@@ -79,7 +79,7 @@ class OptionalElement final : public SingleChild<OptionalElement, ElementClass::
 // first attempt that fails or does not advance ends the loop.
 class ZeroOrMoreElement final : public SingleChild<ZeroOrMoreElement, ElementClass::Complex> {
  public:
-  using SingleChild::SingleChild;
+  explicit ZeroOrMoreElement(ElementHandle expr);
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
 };
@@ -88,7 +88,7 @@ class ZeroOrMoreElement final : public SingleChild<ZeroOrMoreElement, ElementCla
 // also accepts a first match that does not advance; `parse_impl` does not.
 class OneOrMoreElement final : public SingleChild<OneOrMoreElement, ElementClass::Complex> {
  public:
-  using SingleChild::SingleChild;
+  explicit OneOrMoreElement(ElementHandle expr);
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
 };
@@ -100,8 +100,7 @@ class ExactlyElement final : public SingleChild<ExactlyElement, ElementClass::No
   std::uint64_t count_;
 
  public:
-  ExactlyElement(ElementHandle expr, std::uint64_t count)
-      : SingleChild(std::move(expr)), count_(count) {}
+  ExactlyElement(ElementHandle expr, std::uint64_t count);
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
 
@@ -111,7 +110,7 @@ class ExactlyElement final : public SingleChild<ExactlyElement, ElementClass::No
 // The child's tokens wrapped into one list token.
 class GroupElement final : public SingleChild<GroupElement, ElementClass::Group> {
  public:
-  using SingleChild::SingleChild;
+  explicit GroupElement(ElementHandle expr);
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
 };
@@ -120,7 +119,7 @@ class GroupElement final : public SingleChild<GroupElement, ElementClass::Group>
 // builds no tokens and makes no message.
 class SuppressElement final : public SingleChild<SuppressElement, ElementClass::Suppress> {
  public:
-  using SingleChild::SingleChild;
+  explicit SuppressElement(ElementHandle expr);
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
 };
@@ -131,7 +130,7 @@ class SuppressElement final : public SingleChild<SuppressElement, ElementClass::
 // `try_match_at` runs this kind's own parse and so allocates.
 class CombineElement final : public SingleChild<CombineElement, ElementClass::Normal> {
  public:
-  using SingleChild::SingleChild;
+  explicit CombineElement(ElementHandle expr);
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
 };
@@ -142,7 +141,7 @@ class CombineElement final : public SingleChild<CombineElement, ElementClass::No
 // character is no match, so the token never cuts a character.
 class SkipToElement final : public SingleChild<SkipToElement, ElementClass::Normal> {
  public:
-  using SingleChild::SingleChild;
+  explicit SkipToElement(ElementHandle expr);
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
 

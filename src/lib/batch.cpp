@@ -32,7 +32,7 @@ PyObject* parse_batch_body(PyObject* self, PyObject* inputs) {
 template <class Kind>
 PyObject* count_with(const Kind& element, PyObject* inputs) {
   return batch::count_items(
-      inputs, [&element](std::string_view text) { return element.try_match_at(text, 0).matched; });
+      inputs, [&element](std::string_view text) { return matches_at_start(element, text); });
 }
 
 template <class Kind>
@@ -85,8 +85,7 @@ PyObject* suppress_parse_batch(PyObject* self, PyObject* inputs) {
       poll.tick();
       std::string_view text;
       if (!py::utf8_view(items[i], text)) return nullptr;
-      PyObject* entry =
-          child.try_match_at(text, 0).matched ? Py_NewRef(matched.get()) : PyList_New(0);
+      PyObject* entry = matches_at_start(child, text) ? Py_NewRef(matched.get()) : PyList_New(0);
       if (!entry) return nullptr;
       PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), entry);
     }

@@ -222,8 +222,8 @@ PyObject* and_parse_batch(PyObject* self, PyObject* inputs) {
 // counts and the evaluations are those of the cyclic-then-cache scheme.
 PyObject* and_parse_batch_count(PyObject* self, PyObject* inputs) {
   const AndElement& seq = payload_of<AndElement>(self);
-  return batch::count_items(
-      inputs, [&seq](std::string_view text) { return seq.try_match_at(text, 0).matched; });
+  return batch::count_items(inputs,
+                            [&seq](std::string_view text) { return matches_at_start(seq, text); });
 }
 
 constexpr BatchMethods kAndBatch = {

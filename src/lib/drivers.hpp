@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "../elements/element.hpp"
+#include "../elements/start_scan.hpp"
 #include "../elements/word_scan.hpp"  // MatchSpan, the span of every scan
 #include "binding.hpp"
 #include "interrupt.hpp"
@@ -231,51 +232,81 @@ class TokenTextMap {
 // overlapping, resuming at a match's end and one position further after a
 // failed or empty attempt. Only character boundaries are tried, so no span
 // starts inside a character; a kind started on a boundary ends on one.
+// `starts` are the test's starts: positions whose byte cannot start a
+// non-empty match are passed over untried (they could only fail or match
+// empty), which gives the same matches.
 template <class Test, class OnMatch>
-void scan_matches(std::string_view text, Test&& test, OnMatch&& on_match) {
+void scan_matches(std::string_view text, const StartBytes& starts, Test&& test,
+                  OnMatch&& on_match) {
   const Pos n = text.size();
-  for (Pos pos = 0;;) {
-    for (const Pos stop = InterruptPoll::stride_end(pos, n); pos < stop;) {
-      const MatchResult m = test(text, pos);
-      if (m.matched && m.end > pos) {
-        on_match(pos, m.end);
-        pos = m.end;
-      } else {
-        pos = next_char_boundary(text, pos + 1);
-      }
+  const StartFinder boundaries(starts, true);
+  // Every attempt moves the scan on, so polling per attempt bounds the wait
+  // as polling per position would; passing over bytes costs next to nothing.
+  InterruptPoll poll;
+  Pos pos = 0;
+  while (pos < n) {
+    // Position 0 and a match's end are tried whatever their byte is; after
+    // them only boundaries are, which `boundaries` alone finds.
+    if (!starts.has(static_cast<unsigned char>(text[pos]))) {
+      pos = boundaries.next(text, pos + 1);
+      continue;
     }
-    if (pos >= n) return;
-    run_signal_handlers();
+    poll.tick();
+    const MatchResult m = test(text, pos);
+    if (m.matched && m.end > pos) {
+      on_match(pos, m.end);
+      pos = m.end;
+    } else {
+      pos = boundaries.next(text, pos + 1);
+    }
   }
 }
 
 template <class Test>
-std::vector<MatchSpan> collect_spans(std::string_view text, Test&& test) {
+std::vector<MatchSpan> collect_spans(std::string_view text, const StartBytes& starts, Test&& test) {
   std::vector<MatchSpan> spans;
-  scan_matches(text, test, [&spans](Pos start, Pos end) { spans.push_back({start, end}); });
+  scan_matches(text, starts, test, [&spans](Pos start, Pos end) { spans.push_back({start, end}); });
   return spans;
 }
 
 // The counting scan: every byte position below the length is a candidate;
 // a match (empty ones included) counts and the scan resumes at the larger
 // of its end and the next byte. Allocates nothing beyond what `test` does.
+// `starts` are the test's starts: when it cannot match empty, positions
+// whose byte starts no match are passed over untried.
 template <class Test>
-std::uint64_t count_scan(std::string_view text, Test&& test) {
+std::uint64_t count_scan(std::string_view text, const StartBytes& starts, Test&& test) {
   const Pos n = text.size();
   std::uint64_t count = 0;
-  for (Pos p = 0;;) {
-    for (const Pos stop = InterruptPoll::stride_end(p, n); p < stop;) {
-      const MatchResult m = test(text, p);
-      if (m.matched) {
-        ++count;
-        p = std::max(p + 1, m.end);
-      } else {
-        ++p;
-      }
+  // An element that can match empty may match anywhere.
+  const bool skip = !starts.can_be_empty() && !starts.every_byte();
+  const StartFinder candidates(starts, false);
+  const auto next = [&](Pos p) { return skip ? candidates.next(text, p) : p; };
+  InterruptPoll poll;
+  for (Pos p = next(0); p < n; p = next(p)) {
+    poll.tick();
+    const MatchResult m = test(text, p);
+    if (m.matched) {
+      ++count;
+      p = std::max(p + 1, m.end);
+    } else {
+      ++p;
     }
-    if (p >= n) return count;
-    run_signal_handlers();
   }
+  return count;
+}
+
+// The counting scan over `kind`'s own test.
+template <class Kind>
+std::uint64_t count_matches(const Kind& kind, std::string_view text) {
+  return count_scan(text, kind.start_bytes(), try_match_of(kind));
+}
+
+// Whether `kind` matches at 0 of a batch item; an item whose first byte
+// starts no match is turned down without running the test.
+template <class Kind>
+bool matches_at_start(const Kind& kind, std::string_view text) {
+  return kind.start_bytes().may_match_at(text, 0) && kind.try_match_at(text, 0).matched;
 }
 
 // `matches`, whole-text rule: skip leading whitespace, one test there, then
@@ -373,7 +404,7 @@ PyObject* parse_string_generic(const Kind& kind, std::string_view text) {
 template <class Kind, class Test>
 PyObject* search_string_over(const Kind& kind, std::string_view text, Test&& test) {
   if (text.empty()) return new_empty_list();
-  const std::vector<MatchSpan> spans = collect_spans(text, test);
+  const std::vector<MatchSpan> spans = collect_spans(text, kind.start_bytes(), test);
   if (kind.element_class() == ElementClass::Normal) return text_items(text, spans);
   return parsed_items(kind, text, spans);
 }
@@ -388,7 +419,8 @@ template <class Kind>
 PyObject* transform_string_generic(const Kind& kind, std::string_view text,
                                    std::string_view replacement) {
   ReplacedText out(text, replacement);
-  scan_matches(text, try_match_of(kind), [&out](Pos start, Pos end) { out.replace(start, end); });
+  scan_matches(text, kind.start_bytes(), try_match_of(kind),
+               [&out](Pos start, Pos end) { out.replace(start, end); });
   return out.finish();
 }
 
@@ -731,6 +763,7 @@ template <class Kind>
 py::Object parse_item(const Kind& kind, PyObject* item) {
   std::string_view text;
   if (!py::utf8_view(item, text)) return {};
+  if (!kind.start_bytes().may_match_at(text, 0)) return py::Object::steal(PyList_New(0));
   ParseContext ctx{text, true};
   ParseOutcome out = kind.parse_impl(ctx, 0);
   if (!out.ok()) return py::Object::steal(PyList_New(0));

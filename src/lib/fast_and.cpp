@@ -64,7 +64,7 @@ PyObject* and_parse_string(PyObject* self, std::string_view s) {
 // Empty matches count too (and move the scan by one byte), unlike in
 // search_string.
 PyObject* and_search_string_count(PyObject* self, std::string_view s) {
-  return py_count(count_scan(s, try_match_of(payload_of<AndElement>(self))));
+  return py_count(count_matches(payload_of<AndElement>(self), s));
 }
 
 }  // namespace

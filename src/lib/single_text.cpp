@@ -140,7 +140,7 @@ PyObject* matches_constant(PyObject*, std::string_view) {
 // search_string_count by the counting scan over the kind's own test.
 template <class Kind>
 PyObject* count_scan_body(PyObject* self, std::string_view s) {
-  return py_count(count_scan(s, try_match_of(payload_of<Kind>(self))));
+  return py_count(count_matches(payload_of<Kind>(self), s));
 }
 
 // ---------------------------------------------------------------------------
@@ -156,11 +156,11 @@ auto literal_test(const Kind& kind, std::size_t length) noexcept {
 
 PyObject* caseless_literal_count(PyObject* self, std::string_view s) {
   const auto& kind = payload_of<CaselessLiteralElement>(self);
-  return py_count(count_scan(s, literal_test(kind, kind.lowered().size())));
+  return py_count(count_scan(s, kind.start_bytes(), literal_test(kind, kind.lowered().size())));
 }
 PyObject* caseless_keyword_count(PyObject* self, std::string_view s) {
   const auto& kind = payload_of<CaselessKeywordElement>(self);
-  return py_count(count_scan(s, literal_test(kind, kind.match_len())));
+  return py_count(count_scan(s, kind.start_bytes(), literal_test(kind, kind.match_len())));
 }
 PyObject* caseless_literal_matches(PyObject* self, std::string_view s) {
   return py_bool(payload_of<CaselessLiteralElement>(self).matches_at(s, 0));
@@ -191,7 +191,7 @@ PyObject* wrapper_matches(PyObject* self, std::string_view s) {
 }
 template <class Kind>
 PyObject* wrapper_count(PyObject* self, std::string_view s) {
-  return py_count(count_scan(s, try_match_of(payload_of<Kind>(self).expr())));
+  return py_count(count_matches(payload_of<Kind>(self).expr(), s));
 }
 
 PyObject* match_first_count(PyObject* self, std::string_view s) {
@@ -233,6 +233,7 @@ PyObject* match_first_parse_string(PyObject* self, std::string_view s) {
   const Pos start = advance_past_whitespace(s, 0);
   ParseContext ctx{s, true};
   for (const ElementHandle& alternative : payload_of<MatchFirstElement>(self).exprs()) {
+    if (!alternative->start_bytes().may_match_at(s, start)) continue;
     ParseOutcome out = alternative->parse_impl(ctx, start);
     if (out.ok()) return results_to_list(out.tokens()).release();
     if (out.too_deep()) return raise_too_deep();
