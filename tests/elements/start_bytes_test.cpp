@@ -1,0 +1,256 @@
+// Start bytes: on random grammars, every match that any element gives (by
+// try_match_at, or by parse_impl with skip_ws either way) must start with a
+// byte of its set or be an empty match the set allows; MatchFirst, which
+// passes over alternatives by their sets, must answer as trying them all;
+// and StartFinder must find what a byte-by-byte loop finds.
+#include "start_scan.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "chars.hpp"
+#include "forward.hpp"
+#include "literals.hpp"
+#include "positional.hpp"
+#include "structure.hpp"
+#include "test_support.hpp"
+
+namespace quernlet {
+namespace {
+
+using namespace testing_support;
+
+const std::vector<std::string> kPieces = {"a",  "b",  "A", "B",  "i",  "I",  "f", "if",
+                                          "IF", "Fi", " ", "\t", "\n", "_",  "1", "\"",
+                                          "\\", "é",  "É", "€",  "ab", "fi", "x", "\xEF\xBF\xBD"};
+
+class GrammarMaker {
+ public:
+  explicit GrammarMaker(std::mt19937& rng) : rng_(rng) {}
+
+  ElementHandle make(int depth) {
+    const int kinds = depth > 0 ? 30 : 17;
+    switch (pick(kinds)) {
+      case 0:
+        return mk<LiteralElement>(short_text());
+      case 1:
+        return mk<KeywordElement>(short_text());
+      case 2:
+        return mk<CaselessLiteralElement>(short_text());
+      case 3:
+        return mk<CaselessKeywordElement>(short_text());
+      case 4:
+        return mk<CharElement>(short_text() + short_text());
+      case 5: {
+        const std::string body = short_text() + short_text();
+        const std::string_view b = body;
+        return mk<WordElement>(short_text() + "a", pick(2) ? &b : nullptr);
+      }
+      case 6: {
+        static const char* const patterns[] = {"\\s+", "[ab_]", "[xyz]", "a*", "(?:if|b)\\b",
+                                               "é+",   "\\w+",  "",      "$"};
+        std::string error;
+        return RegexElement::compile(patterns[pick(9)], error);
+      }
+      case 7: {
+        const std::string esc = pick(2) ? "\\" : "\"";
+        const std::string_view e = esc;
+        return mk<QuotedStringElement>(pick(2) ? "\"" : "é", pick(2) ? &e : nullptr, pick(2) != 0,
+                                       pick(2) != 0);
+      }
+      case 8:
+        return mk<EmptyElement>();
+      case 9:
+        return mk<NoMatchElement>();
+      case 10:
+        return mk<LineStartElement>();
+      case 11:
+        return mk<LineEndElement>();
+      case 12:
+        return mk<StringStartElement>();
+      case 13:
+        return mk<StringEndElement>();
+      case 14:
+        return mk<RestOfLineElement>();
+      case 15:
+        return mk<ForwardElement>();  // never set
+      case 16:
+        return mk<LiteralElement>(" ");
+      case 17:
+      case 18:
+      case 19:
+        return mk<AndElement>(children(depth));
+      case 20:
+      case 21:
+        return mk<MatchFirstElement>(children(depth));
+      case 22:
+        return mk<OptionalElement>(make(depth - 1));
+      case 23:
+        return mk<ZeroOrMoreElement>(make(depth - 1));
+      case 24:
+        return mk<OneOrMoreElement>(make(depth - 1));
+      case 25:
+        return mk<ExactlyElement>(make(depth - 1), static_cast<std::uint64_t>(pick(3)));
+      case 26:
+        return pick(2) ? ElementHandle(mk<GroupElement>(make(depth - 1)))
+                       : ElementHandle(mk<SuppressElement>(make(depth - 1)));
+      case 27:
+        return mk<CombineElement>(make(depth - 1));
+      case 28:
+        return mk<SkipToElement>(make(depth - 1));
+      default: {
+        auto f = mk<ForwardElement>();
+        f->set(make(depth - 1));
+        return f;
+      }
+    }
+  }
+
+ private:
+  int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
+  std::string short_text() {
+    std::string s;
+    for (int k = pick(3); k > 0; --k) s += kPieces[pick(static_cast<int>(kPieces.size()))];
+    return s;
+  }
+  std::vector<ElementHandle> children(int depth) {
+    std::vector<ElementHandle> v;
+    for (int k = pick(4); k > 0; --k) v.push_back(make(depth - 1));
+    return v;
+  }
+
+  std::mt19937& rng_;
+};
+
+// Fails the test when a match of `e` at `pos` ending at `end` is one that
+// the set rules out.
+void expect_allowed(const Element& e, std::string_view text, Pos pos, Pos end, const char* how) {
+  const StartBytes& s = e.start_bytes();
+  if (end == pos) {
+    EXPECT_TRUE(s.can_be_empty()) << how << " empty match at " << pos << " of '" << text << "'";
+  } else {
+    ASSERT_LT(pos, text.size());
+    EXPECT_TRUE(s.has(static_cast<unsigned char>(text[pos])))
+        << how << " match at " << pos << " of '" << text << "' starts with an excluded byte";
+  }
+}
+
+// Every element reachable from `e` below Forwards (which keep every byte).
+void collect(const Element& e, std::vector<const Element*>& out) {
+  out.push_back(&e);
+  if (const auto* a = dynamic_cast<const AndElement*>(&e)) {
+    for (const ElementHandle& c : a->exprs()) collect(*c, out);
+  } else if (const auto* m = dynamic_cast<const MatchFirstElement*>(&e)) {
+    for (const ElementHandle& c : m->exprs()) collect(*c, out);
+  } else if (const auto* o = dynamic_cast<const OptionalElement*>(&e)) {
+    collect(o->expr(), out);
+  } else if (const auto* z = dynamic_cast<const ZeroOrMoreElement*>(&e)) {
+    collect(z->expr(), out);
+  } else if (const auto* p = dynamic_cast<const OneOrMoreElement*>(&e)) {
+    collect(p->expr(), out);
+  } else if (const auto* x = dynamic_cast<const ExactlyElement*>(&e)) {
+    collect(x->expr(), out);
+  } else if (const auto* g = dynamic_cast<const GroupElement*>(&e)) {
+    collect(g->expr(), out);
+  } else if (const auto* s = dynamic_cast<const SuppressElement*>(&e)) {
+    collect(s->expr(), out);
+  } else if (const auto* c = dynamic_cast<const CombineElement*>(&e)) {
+    collect(c->expr(), out);
+  } else if (const auto* t = dynamic_cast<const SkipToElement*>(&e)) {
+    collect(t->expr(), out);
+  }
+}
+
+// MatchFirst as it would answer trying every alternative in order.
+MatchResult every_alternative_tried(const MatchFirstElement& m, std::string_view text, Pos pos) {
+  for (const ElementHandle& alt : m.exprs())
+    if (const MatchResult r = alt->try_match_at(text, pos); r.matched) return r;
+  return kNoMatch;
+}
+std::string every_alternative_parsed(const MatchFirstElement& m, std::string_view text, Pos pos) {
+  std::string last = "@" + std::to_string(pos) + " No match found";
+  for (const ElementHandle& alt : m.exprs()) {
+    const ParseOutcome out = parse_at(*alt, text, pos);
+    if (out.ok()) return show(out);
+    last = show(out);
+  }
+  return last;
+}
+
+TEST(StartBytes, EveryMatchStartsWhereTheSetAllows) {
+  std::mt19937 rng(20261207);
+  GrammarMaker maker(rng);
+  for (int round = 0; round < 3000; ++round) {
+    const ElementHandle root = maker.make(3);
+    std::vector<const Element*> nodes;
+    collect(*root, nodes);
+    for (int t = 0; t < 6; ++t) {
+      const std::string text = random_text(rng, rng() % 20, kPieces);
+      for (const Element* e : nodes) {
+        for (Pos pos = 0; pos <= text.size(); ++pos) {
+          if (const MatchResult m = e->try_match_at(text, pos); m.matched)
+            expect_allowed(*e, text, pos, m.end, "try_match_at");
+          for (const bool skip_ws : {true, false})
+            if (const ParseOutcome out = parse_at(*e, text, pos, skip_ws); out.ok())
+              expect_allowed(*e, text, pos, out.end(), "parse_impl");
+          if (const auto* mf = dynamic_cast<const MatchFirstElement*>(e)) {
+            EXPECT_EQ(show(mf->try_match_at(text, pos)),
+                      show(every_alternative_tried(*mf, text, pos)));
+            EXPECT_EQ(show(parse_at(*mf, text, pos)), every_alternative_parsed(*mf, text, pos));
+          }
+        }
+      }
+      if (HasFailure()) return;
+    }
+  }
+}
+
+TEST(StartBytes, KindsThatCanTellNarrowTheSet) {
+  const auto starts = [](const ElementHandle& e) {
+    std::string out = e->start_bytes().can_be_empty() ? "empty:" : ":";
+    for (unsigned b = 0; b < 256; ++b)
+      if (e->start_bytes().has(static_cast<unsigned char>(b))) {
+        out += b < 0x80 ? std::string(1, static_cast<char>(b)) : "#" + std::to_string(b);
+      }
+    return out;
+  };
+  const ElementHandle a = mk<LiteralElement>("a"), eps = mk<EmptyElement>();
+  EXPECT_EQ(starts(mk<CaselessKeywordElement>("If")), ":Ii");
+  EXPECT_EQ(starts(mk<CharElement>("xé")), ":x#195#224#240#248");
+  EXPECT_EQ(starts(mk<AndElement>(std::vector<ElementHandle>{eps, a, mk<LiteralElement>("b")})),
+            ":\t\n\r a");
+  EXPECT_EQ(starts(mk<ExactlyElement>(a, 0)), "empty:");
+  EXPECT_EQ(starts(mk<MatchFirstElement>(std::vector<ElementHandle>{})), ":");
+  EXPECT_TRUE(mk<ForwardElement>()->start_bytes().every_byte());
+}
+
+TEST(StartFinder, FindsWhatAByteLoopFinds) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 300; ++round) {
+    StartBytes set;
+    // Sparse sets, dense sets and sets of many high nibbles (inexact tables).
+    const int members = round % 3 == 0 ? 3 : round % 3 == 1 ? 40 : 150;
+    for (int k = 0; k < members; ++k) set.add(static_cast<unsigned char>(rng()));
+    std::string alphabet;
+    for (int k = 0; k < 24; ++k) alphabet += static_cast<char>(rng());
+    const std::string text = random_bytes(rng, rng() % 300, alphabet);
+    const Placed placed(text, rng() % 32);
+    for (const bool boundaries : {false, true}) {
+      const StartFinder finder(set, boundaries);
+      const auto wanted = [&](unsigned char b) {
+        return set.has(b) && !(boundaries && (b & 0xC0) == 0x80);
+      };
+      for (Pos p = 0; p <= text.size(); ++p) {
+        Pos q = p;
+        while (q < text.size() && !wanted(static_cast<unsigned char>(text[q]))) ++q;
+        ASSERT_EQ(finder.next(placed.view(), p), q) << "round " << round << " from " << p;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quernlet
