@@ -1,0 +1,124 @@
+"""Scans that pass over positions where no match can start give what the plain scans give.
+
+An element wrapped in a Forward is scanned position by position (a Forward's inner element
+can change, so it rules out no byte); the same element on its own is scanned with its start
+bytes. Random grammars of every kind, whitespace-skipping sequences, empty-matching and
+positional elements included, must give equal answers both ways.
+"""
+
+from hypothesis import given, strategies as st
+
+import quernlet as q
+
+PIECES = ["a", "b", "A", "i", "f", "if", "IF", " ", "  ", "\t", "\n", "_", "1", '"', "\\",
+          "é", "É", "€", "😀", "ab", "for"]
+TEXTS = st.lists(st.sampled_from(PIECES), max_size=25).map("".join)
+SHORT = st.lists(st.sampled_from(PIECES), max_size=2).map("".join)
+
+LEAVES = st.one_of(
+    st.builds(q.Literal, SHORT), st.builds(q.Keyword, SHORT),
+    st.builds(q.CaselessLiteral, SHORT), st.builds(q.CaselessKeyword, SHORT),
+    st.builds(q.Char, SHORT), st.builds(lambda s: q.Word(s + "a", s), SHORT),
+    st.builds(q.Word, st.sampled_from(["ab", "éa", "É_", "if"])),
+    st.builds(q.Regex, st.sampled_from([r"\s+", "[ab_]", "[if]", "a*", r"\bif\b", "é+", ""])),
+    st.builds(q.QuotedString, st.sampled_from(['"', "é"]), st.sampled_from([None, "\\", '"']),
+              st.booleans(), st.booleans()),
+    st.sampled_from([q.Empty, q.NoMatch, q.LineStart, q.LineEnd, q.StringStart, q.StringEnd,
+                     q.rest_of_line]).map(lambda kind: kind()),
+)
+
+
+def _forward(e):
+    f = q.Forward()
+    f <<= e
+    return f
+
+
+def _and(children):
+    out = children[0]
+    for c in children[1:]:
+        out = out + c
+    return out
+
+
+GRAMMARS = st.recursive(LEAVES, lambda inner: st.one_of(
+    st.lists(inner, min_size=2, max_size=4).map(_and),
+    st.lists(inner, max_size=4).map(q.MatchFirst),
+    st.builds(q.Exactly, inner, st.integers(0, 2)),
+    *[inner.map(kind) for kind in (q.Optional, q.ZeroOrMore, q.OneOrMore, q.Group,
+                                    q.Suppress, q.Combine, q.SkipTo, _forward)],
+), max_leaves=6)
+
+# Regex scans by its own rules (at character boundaries), so only its test is compared, inside
+# other kinds.
+NOT_REGEX = GRAMMARS.filter(lambda e: not isinstance(e, q.Regex))
+# Kinds whose search_string items are the tokens of a parse, as a Forward's are.
+PARSED_ITEMS = (q.And, q.MatchFirst, q.ZeroOrMore, q.OneOrMore, q.Forward)
+# Kinds on the generic parse_batch (one token list per item, as a Forward's).
+OWN_BATCH_SHAPE = (q.Word, q.Regex, q.And)
+
+
+@given(NOT_REGEX, TEXTS)
+def test_scans_equal_plain_scans(e, text):
+    plain = _forward(e)
+    assert e.search_string_count(text) == plain.search_string_count(text)
+    assert e.transform_string(text, "<>") == plain.transform_string(text, "<>")
+    if isinstance(e, PARSED_ITEMS):
+        assert e.search_string(text) == plain.search_string(text)
+
+
+def _each_kind():
+    lit, kw = q.Literal("if"), q.Keyword("if")
+    leaves = [lit, kw, q.CaselessLiteral("if"), q.CaselessKeyword("iF"), q.CaselessLiteral("_"),
+              q.Char("aé€😀"), q.Word("éa", "b"), q.Word("É_"), q.Regex(r"\s+"), q.Regex("[ab_]"),
+              q.Group(q.Regex("a*")), q.QuotedString('"', "\\"), q.QuotedString("é"), q.LineEnd(),
+              q.rest_of_line(), q.Literal(""), q.Keyword("")]
+    empty = [q.Empty(), q.LineStart(), q.StringStart(), q.StringEnd(), q.Optional(lit)]
+    wrapped = [q.Empty() + lit, q.Optional(kw) + q.Char("a"), q.LineStart() + q.Literal("for"),
+               q.rest_of_line() + lit, q.ZeroOrMore(lit), q.OneOrMore(q.Optional(kw)),
+               q.OneOrMore(q.Char("é")), q.Exactly(lit, 2), q.Exactly(lit, 0), q.Group(kw),
+               q.Suppress(q.Char("€")), q.Combine(q.Literal("a") + q.Literal("b")),
+               q.SkipTo(lit), q.MatchFirst([q.NoMatch(), kw, q.Char("A")])]
+    # Classes with scans of their own use their start bytes only inside other elements.
+    return leaves + empty + wrapped + [q.Group(x) for x in leaves]
+
+
+MIXED = ["IF if  Fi\té É€ _1\"a\\\"b\" ab\nfor😀 A", "\n\n  iF\t\"é\"aéb\n", ""]
+
+
+def test_each_kind_on_mixed_texts():
+    for e in _each_kind():
+        plain = _forward(e)
+        for text in MIXED:
+            assert e.search_string_count(text) == plain.search_string_count(text), (e, text)
+            assert e.transform_string(text, "<>") == plain.transform_string(text, "<>"), (e, text)
+        assert e.parse_batch_count(MIXED) == plain.parse_batch_count(MIXED), e
+        if not isinstance(e, OWN_BATCH_SHAPE):
+            assert e.parse_batch(MIXED) == plain.parse_batch(MIXED), e
+
+
+@given(NOT_REGEX, st.lists(TEXTS, max_size=6))
+def test_batch_items_equal_plain_tests(e, texts):
+    plain = _forward(e)
+    assert e.parse_batch_count(texts) == plain.parse_batch_count(texts)
+    if not isinstance(e, OWN_BATCH_SHAPE):
+        assert e.parse_batch(texts) == plain.parse_batch(texts)
+
+
+@given(st.lists(st.sampled_from(["if", "for", "while", "def", "i", "é", "IF"]), min_size=1,
+                max_size=6), TEXTS)
+def test_match_first_of_keywords_against_a_plain_count(words, text):
+    # Each alternative is tried only where its first byte stands; the count must not change.
+    kws = q.MatchFirst([q.Keyword(w) for w in words])
+    data = text.encode()
+    count, p = 0, 0
+    while p < len(data):
+        end = next((p + len(w.encode()) for w in words
+                    if data.startswith(w.encode(), p)
+                    and (p + len(w.encode()) == len(data)
+                         or not (chr(data[p + len(w.encode())]).isascii()
+                                 and (chr(data[p + len(w.encode())]).isalnum()
+                                      or data[p + len(w.encode())] == ord("_"))))), None)
+        count += end is not None
+        p = max(p + 1, end or 0)
+    assert kws.search_string_count(text) == count
