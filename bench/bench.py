@@ -170,6 +170,10 @@ def text_cases(kind):
         kw_rx = re.compile("if(?![A-Za-z0-9_])")
         cases.append(("Keyword('if').search_string_count", q.Keyword("if").search_string_count,
                       lambda t: len(kw_rx.findall(t)), 10.0, count_of))
+        keywords = ["if", "for", "while", "return", "def", "class"]
+        cases.append(("MatchFirst(6 Keywords).search_string_count",
+                      q.MatchFirst([q.Keyword(k) for k in keywords]).search_string_count,
+                      finditer_count(rf"\b(?:{'|'.join(keywords)})\b"), 3.0, count_of))
         for label, pattern, target in [
             ("identifier", r"[A-Za-z_][A-Za-z0-9_]*", 10.0),
             ("number", r"\d+(?:\.\d+)?", 2.0),
