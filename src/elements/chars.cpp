@@ -83,10 +83,12 @@ WordElement::WordElement(std::string_view init_chars, const std::string_view* bo
       init_set_(CodePointSet::of(init_chars)),
       body_set_(body_chars ? CodePointSet::of(*body_chars) : init_set_),
       ascii_only_(init_set_.ascii_only() && body_set_.ascii_only()) {
-  // Members of 128 and above are the two-byte forms led by C2 or C3.
+  // Members of 128 and above are the two-byte forms led by C2 (0x80..0xBF)
+  // or C3 (0xC0..0xFF).
   StartBytes starts;
-  for (std::uint32_t c = 0; c < 256; ++c)
-    if (init_set_.has(c)) starts.add(static_cast<unsigned char>(c < 0x80 ? c : 0xC0 | (c >> 6)));
+  starts.add_all(StartBytes::of_words({init_set_.words[0], init_set_.words[1], 0, 0}));
+  if (init_set_.words[2] != 0) starts.add(0xC2);
+  if (init_set_.words[3] != 0) starts.add(0xC3);
   set_start_bytes(starts);
 }
 

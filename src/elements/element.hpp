@@ -336,6 +336,13 @@ class StartBytes {
     return s;
   }
 
+  // The bytes b whose bit b % 64 is set in word b / 64 of `words`.
+  static StartBytes of_words(const std::array<std::uint64_t, 4>& words) noexcept {
+    StartBytes s;
+    s.bits_ = words;
+    return s;
+  }
+
   void add(unsigned char b) noexcept { bits_[b >> 6] |= std::uint64_t{1} << (b & 63); }
   void add_whitespace() noexcept {
     for (unsigned char b : {'\t', '\n', '\r', ' '}) add(b);

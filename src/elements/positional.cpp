@@ -91,9 +91,8 @@ MatchResult StringEndElement::try_match_at(std::string_view text, Pos pos) const
 
 // Every byte but the line feed starts a non-empty rest of the line.
 RestOfLineElement::RestOfLineElement() : message_("Expected rest of line") {
-  StartBytes others;
-  for (unsigned b = 0; b < 256; ++b)
-    if (b != '\n') others.add(static_cast<unsigned char>(b));
+  constexpr std::uint64_t kAll = ~std::uint64_t{0};
+  StartBytes others = StartBytes::of_words({kAll & ~(std::uint64_t{1} << '\n'), kAll, kAll, kAll});
   others.set_can_be_empty(true);
   set_start_bytes(others);
 }

@@ -54,9 +54,8 @@ Pos next_avx2(const StartFinder& f, const unsigned char* s, Pos p, Pos n, const 
 
 }  // namespace
 
-StartFinder::StartFinder(const StartBytes& starts, bool boundaries_only) noexcept
-    : bits_(starts.bits()) {
-  if (boundaries_only) bits_[2] = 0;  // 0x80..0xBF
+void StartFinder::build_tables() const noexcept {
+  built_ = true;
   // Group the high nibbles by their set of low nibbles; up to eight groups
   // are told apart exactly, and the rest share the last group (a superset).
   std::array<std::uint16_t, 8> groups{};
@@ -86,6 +85,7 @@ StartFinder::StartFinder(const StartBytes& starts, bool boundaries_only) noexcep
 
 Pos StartFinder::next_far(std::string_view text, Pos p) const noexcept {
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  if (!built_) build_tables();
 #if QUERNLET_START_SCAN_AVX2
   if (vector_) return next_avx2(*this, s, p, text.size(), low_.data(), high_.data());
 #endif

@@ -19,7 +19,9 @@ class StartFinder {
  public:
   // `boundaries_only`: bytes that continue a character (0x80..0xBF) are
   // never starts, for scans that try only character boundaries.
-  StartFinder(const StartBytes& starts, bool boundaries_only) noexcept;
+  StartFinder(const StartBytes& starts, bool boundaries_only) noexcept : bits_(starts.bits()) {
+    if (boundaries_only) bits_[2] = 0;  // 0x80..0xBF
+  }
 
   // Whether the byte `b` is a start.
   bool has(unsigned char b) const noexcept { return ((bits_[b >> 6] >> (b & 63)) & 1) != 0; }
@@ -37,13 +39,17 @@ class StartFinder {
 
  private:
   Pos next_far(std::string_view text, Pos p) const noexcept;
+  // Builds the nibble tables, on the first pass in bulk (short texts never
+  // need them).
+  void build_tables() const noexcept;
 
   // Byte b is bit b % 64 of word b / 64.
   std::array<std::uint64_t, 4> bits_;
   // A byte is a candidate when low_[b & 15] & high_[b >> 4] is not zero.
-  std::array<std::uint8_t, 16> low_{};
-  std::array<std::uint8_t, 16> high_{};
-  bool vector_ = false;  // whether next_far uses the vector pass
+  mutable std::array<std::uint8_t, 16> low_{};
+  mutable std::array<std::uint8_t, 16> high_{};
+  mutable bool built_ = false;
+  mutable bool vector_ = false;  // whether next_far uses the vector pass
 };
 
 }  // namespace quernlet
