@@ -87,19 +87,23 @@ class Evaluator {
     if (!py::utf8_view(item, text)) return -1;
     const std::size_t mark = store_.size();
     Pos pos = 0;
-    for (const ElementHandle& child : seq_.exprs()) {
-      const MatchResult m = child->try_match_at(text, pos);
-      // A token must not cut a character: such an end fails the item.
-      if (!m.matched || m.end < pos || m.end > text.size() || !is_char_boundary(text, m.end)) {
-        store_.resize(mark);
-        break;
+    // The children are tried without whitespace between them, which can only
+    // narrow the sequence's start bytes; an item they rule out fails at once.
+    if (seq_.start_bytes().may_match_at(text, 0)) {
+      for (const ElementHandle& child : seq_.exprs()) {
+        const MatchResult m = child->try_match_at(text, pos);
+        // A token must not cut a character: such an end fails the item.
+        if (!m.matched || m.end < pos || m.end > text.size() || !is_char_boundary(text, m.end)) {
+          store_.resize(mark);
+          break;
+        }
+        if (m.end > pos) {
+          const std::int64_t i = texts_.index(text.substr(pos, m.end - pos));
+          if (i < 0) return -1;
+          store_.push_back(static_cast<std::uint32_t>(i));
+        }
+        pos = m.end;
       }
-      if (m.end > pos) {
-        const std::int64_t i = texts_.index(text.substr(pos, m.end - pos));
-        if (i < 0) return -1;
-        store_.push_back(static_cast<std::uint32_t>(i));
-      }
-      pos = m.end;
     }
     units_.push_back(Unit{mark, store_.size() - mark});
     return static_cast<std::int64_t>(units_.size() - 1);

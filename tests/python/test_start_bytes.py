@@ -122,3 +122,22 @@ def test_match_first_of_keywords_against_a_plain_count(words, text):
         count += end is not None
         p = max(p + 1, end or 0)
     assert kws.search_string_count(text) == count
+
+
+@given(st.lists(GRAMMARS, min_size=1, max_size=4), st.lists(TEXTS, max_size=6))
+def test_sequence_batch_equals_an_unpruned_twin(children, texts):
+    # A leading Forward to Empty adds no token and rules out no byte.
+    anything = q.Forward()
+    anything <<= q.Empty()
+    seq, twin = _and([q.Empty()] + children), _and([anything] + children)
+    assert seq.parse_batch(texts) == twin.parse_batch(texts)
+    assert seq.parse_batch_count(texts) == twin.parse_batch_count(texts)
+
+
+def test_sequence_batch_after_empty_matches():
+    # The first child that consumes stands after two that can match empty.
+    seq = q.Optional(q.Literal("x")) + q.Empty() + q.Literal(" ") + q.Char("ié")
+    items = [" i", "x é", "i", "", " "]
+    assert seq.parse_batch(items) == [[" ", "i"], ["x", " ", "é"], [], [], []]
+    # Its own test skips whitespace before every child, so the space is never matched.
+    assert seq.parse_batch_count(items + ["x  i"]) == 0
