@@ -159,6 +159,14 @@ StartBytes start_bytes_of(RegexElement::Mode mode, const CodePointSet& byte_set)
   return StartBytes::anything();
 }
 
+// What a class run can start with; it never matches empty.
+StartBytes start_bytes_of(const ClassRun& run) noexcept {
+  StartBytes starts;
+  for (unsigned b = 0; b < 256; ++b)
+    if (run.first()[b]) starts.add(static_cast<unsigned char>(b));
+  return starts;
+}
+
 // Counts characters, for placing a caret under a column.
 std::size_t char_count(std::string_view s) noexcept {
   std::size_t count = 0;
@@ -207,7 +215,8 @@ Ref<RegexElement> RegexElement::compile(std::string_view pattern, std::string& e
   element->re_ = std::move(re);
   element->run_ = ClassRun::recognise(pattern);
   element->message_ = SharedString("Expected match for /" + source + "/");
-  element->set_start_bytes(start_bytes_of(element->mode_, element->byte_set_));
+  element->set_start_bytes(element->run_ ? start_bytes_of(*element->run_)
+                                         : start_bytes_of(element->mode_, element->byte_set_));
   return element;
 }
 

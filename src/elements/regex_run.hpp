@@ -79,6 +79,9 @@ class ClassRun {
     for (MatchSpan m; find(text, m.end, m);) f(m);
   }
 
+  // The bytes a match can start with.
+  const Table& first() const noexcept { return first_; }
+
   // When the pattern is exactly a Word (one start character, then a run,
   // no fixed atoms after it, no non-ASCII member): its scanner, else null.
   const WordScanner* word_scanner() const noexcept { return scanner_.get(); }

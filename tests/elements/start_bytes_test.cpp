@@ -50,10 +50,11 @@ class GrammarMaker {
         return mk<WordElement>(short_text() + "a", pick(2) ? &b : nullptr);
       }
       case 6: {
-        static const char* const patterns[] = {"\\s+", "[ab_]", "[xyz]", "a*", "(?:if|b)\\b",
-                                               "é+",   "\\w+",  "",      "$"};
+        static const char* const patterns[] = {
+            "\\s+", "[ab_]",      "[xyz]",         "a*",       "(?:if|b)\\b", "é+",  "\\w+", "",
+            "$",    "[a-z_]\\w*", "\"[^\"\\n]*\"", "i*[0-9 ]", "[^a\\n]+",    "\\S+"};
         std::string error;
-        return RegexElement::compile(patterns[pick(9)], error);
+        return RegexElement::compile(patterns[pick(14)], error);
       }
       case 7: {
         const std::string esc = pick(2) ? "\\" : "\"";

@@ -20,7 +20,8 @@ LEAVES = st.one_of(
     st.builds(q.CaselessLiteral, SHORT), st.builds(q.CaselessKeyword, SHORT),
     st.builds(q.Char, SHORT), st.builds(lambda s: q.Word(s + "a", s), SHORT),
     st.builds(q.Word, st.sampled_from(["ab", "éa", "É_", "if"])),
-    st.builds(q.Regex, st.sampled_from([r"\s+", "[ab_]", "[if]", "a*", r"\bif\b", "é+", ""])),
+    st.builds(q.Regex, st.sampled_from([r"\s+", "[ab_]", "[if]", "a*", r"\bif\b", "é+", "",
+                                       r"[^a\n]+", r"i*[0-9 ]", r'"[^"\n]*"'])),
     st.builds(q.QuotedString, st.sampled_from(['"', "é"]), st.sampled_from([None, "\\", '"']),
               st.booleans(), st.booleans()),
     st.sampled_from([q.Empty, q.NoMatch, q.LineStart, q.LineEnd, q.StringStart, q.StringEnd,
@@ -70,7 +71,7 @@ def test_scans_equal_plain_scans(e, text):
 def _each_kind():
     lit, kw = q.Literal("if"), q.Keyword("if")
     leaves = [lit, kw, q.CaselessLiteral("if"), q.CaselessKeyword("iF"), q.CaselessLiteral("_"),
-              q.Char("aé€😀"), q.Word("éa", "b"), q.Word("É_"), q.Regex(r"\s+"), q.Regex("[ab_]"),
+              q.Char("aé€😀"), q.Word("éa", "b"), q.Word("É_"), q.Regex(r"\s+"), q.Regex("[ab_]"), q.Regex(r"[^a\n]+"),
               q.Group(q.Regex("a*")), q.QuotedString('"', "\\"), q.QuotedString("é"), q.LineEnd(),
               q.rest_of_line(), q.Literal(""), q.Keyword("")]
     empty = [q.Empty(), q.LineStart(), q.StringStart(), q.StringEnd(), q.Optional(lit)]
