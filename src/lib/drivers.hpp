@@ -240,25 +240,24 @@ void scan_matches(std::string_view text, const StartBytes& starts, Test&& test,
                   OnMatch&& on_match) {
   const Pos n = text.size();
   const StartFinder boundaries(starts, true);
-  // Every attempt moves the scan on, so polling per attempt bounds the wait
-  // as polling per position would; passing over bytes costs next to nothing.
-  InterruptPoll poll;
-  Pos pos = 0;
-  while (pos < n) {
-    // Position 0 and a match's end are tried whatever their byte is; after
-    // them only boundaries are, which `boundaries` alone finds.
-    if (!starts.has(static_cast<unsigned char>(text[pos]))) {
-      pos = boundaries.next(text, pos + 1);
-      continue;
+  for (Pos pos = 0;;) {
+    for (const Pos stop = InterruptPoll::stride_end(pos, n); pos < stop;) {
+      // Position 0 and a match's end are tried whatever their byte is;
+      // after them only boundaries are, which `boundaries` alone finds.
+      if (!starts.has(static_cast<unsigned char>(text[pos]))) {
+        pos = boundaries.next(text, pos + 1);
+        continue;
+      }
+      const MatchResult m = test(text, pos);
+      if (m.matched && m.end > pos) {
+        on_match(pos, m.end);
+        pos = m.end;
+      } else {
+        pos = boundaries.next(text, pos + 1);
+      }
     }
-    poll.tick();
-    const MatchResult m = test(text, pos);
-    if (m.matched && m.end > pos) {
-      on_match(pos, m.end);
-      pos = m.end;
-    } else {
-      pos = boundaries.next(text, pos + 1);
-    }
+    if (pos >= n) return;
+    run_signal_handlers();
   }
 }
 
@@ -282,18 +281,19 @@ std::uint64_t count_scan(std::string_view text, const StartBytes& starts, Test&&
   const bool skip = !starts.can_be_empty() && !starts.every_byte();
   const StartFinder candidates(starts, false);
   const auto next = [&](Pos p) { return skip ? candidates.next(text, p) : p; };
-  InterruptPoll poll;
-  for (Pos p = next(0); p < n; p = next(p)) {
-    poll.tick();
-    const MatchResult m = test(text, p);
-    if (m.matched) {
-      ++count;
-      p = std::max(p + 1, m.end);
-    } else {
-      ++p;
+  for (Pos p = next(0);;) {
+    for (const Pos stop = InterruptPoll::stride_end(p, n); p < stop; p = next(p)) {
+      const MatchResult m = test(text, p);
+      if (m.matched) {
+        ++count;
+        p = std::max(p + 1, m.end);
+      } else {
+        ++p;
+      }
     }
+    if (p >= n) return count;
+    run_signal_handlers();
   }
-  return count;
 }
 
 // The counting scan over `kind`'s own test.
