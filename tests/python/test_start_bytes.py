@@ -106,25 +106,6 @@ def test_batch_items_equal_plain_tests(e, texts):
         assert e.parse_batch(texts) == plain.parse_batch(texts)
 
 
-@given(st.lists(st.sampled_from(["if", "for", "while", "def", "i", "é", "IF"]), min_size=1,
-                max_size=6), TEXTS)
-def test_match_first_of_keywords_against_a_plain_count(words, text):
-    # Each alternative is tried only where its first byte stands; the count must not change.
-    kws = q.MatchFirst([q.Keyword(w) for w in words])
-    data = text.encode()
-    count, p = 0, 0
-    while p < len(data):
-        end = next((p + len(w.encode()) for w in words
-                    if data.startswith(w.encode(), p)
-                    and (p + len(w.encode()) == len(data)
-                         or not (chr(data[p + len(w.encode())]).isascii()
-                                 and (chr(data[p + len(w.encode())]).isalnum()
-                                      or data[p + len(w.encode())] == ord("_"))))), None)
-        count += end is not None
-        p = max(p + 1, end or 0)
-    assert kws.search_string_count(text) == count
-
-
 @given(st.lists(GRAMMARS, min_size=1, max_size=4), st.lists(TEXTS, max_size=6))
 def test_sequence_batch_equals_an_unpruned_twin(children, texts):
     # A leading Forward to Empty adds no token and rules out no byte.
