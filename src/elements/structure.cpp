@@ -1,5 +1,7 @@
 #include "structure.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <memory>
 
 namespace quernlet {
@@ -95,6 +97,18 @@ AndElement::AndElement(std::vector<ElementHandle> exprs) : ChildList(std::move(e
 MatchFirstElement::MatchFirstElement(std::vector<ElementHandle> exprs)
     : ChildList(std::move(exprs)) {
   set_start_bytes(choice_starts(exprs_));
+  // With fewer alternatives testing each one's set is as quick; with more
+  // some would have no bit.
+  if (exprs_.size() < 3 || exprs_.size() > 64) return;
+  auto table = std::make_unique<std::array<std::uint64_t, 256>>();
+  for (std::size_t i = 0; i < exprs_.size(); ++i) {
+    const StartBytes& s = exprs_[i]->start_bytes();
+    const std::uint64_t bit = std::uint64_t{1} << i;
+    if (s.can_be_empty()) at_end_ |= bit;
+    for (unsigned b = 0; b < 256; ++b)
+      if (s.can_be_empty() || s.has(static_cast<unsigned char>(b))) (*table)[b] |= bit;
+  }
+  by_byte_ = std::move(table);
 }
 
 OptionalElement::OptionalElement(ElementHandle expr) : SingleChild(std::move(expr)) {
@@ -172,8 +186,9 @@ ParseOutcome MatchFirstElement::parse_impl(ParseContext& ctx, Pos pos) const {
   // last alternative's is returned as it is, so the last one always runs.
   // An earlier one that cannot start here would only fail.
   const std::size_t last = exprs_.size() - 1;
+  const std::uint64_t may = entry(ctx.text, pos);
   for (std::size_t i = 0;; ++i) {
-    if (i != last && !exprs_[i]->start_bytes().may_match_at(ctx.text, pos)) continue;
+    if (i != last && !may_try(may, i, ctx.text, pos)) continue;
     ParseOutcome out = exprs_[i]->parse_impl(ctx, pos);
     if (out.ok() || out.too_deep() || i == last) return out;
   }
@@ -181,6 +196,13 @@ ParseOutcome MatchFirstElement::parse_impl(ParseContext& ctx, Pos pos) const {
 
 MatchResult MatchFirstElement::try_match_at(std::string_view text, Pos pos) const {
   if (stack_low()) return kNoMatch;
+  if (by_byte_) {
+    for (std::uint64_t may = entry(text, pos); may != 0; may &= may - 1) {
+      const MatchResult m = exprs_[std::countr_zero(may)]->try_match_at(text, pos);
+      if (m.matched) return m;
+    }
+    return kNoMatch;
+  }
   for (const ElementHandle& alt : exprs_) {
     if (!alt->start_bytes().may_match_at(text, pos)) continue;
     const MatchResult m = alt->try_match_at(text, pos);

@@ -12,7 +12,9 @@
 // they return it unchanged, so runaway recursion is reported, not masked.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "element.hpp"
@@ -59,12 +61,31 @@ class AndElement final : public ChildList<AndElement> {
 
 // The first alternative, in order, that matches at `pos`; when all fail, the
 // last alternative's failure unchanged ("No match found" when there are
-// none).
+// none). Only alternatives whose start bytes allow a match at `pos` are
+// tried.
 class MatchFirstElement final : public ChildList<MatchFirstElement> {
  public:
   explicit MatchFirstElement(std::vector<ElementHandle> exprs);
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
+
+ private:
+  // Whether alternative `i` may match at `pos`; `may` is `by_byte_`'s
+  // entry for `pos` when there is a table.
+  bool may_try(std::uint64_t may, std::size_t i, std::string_view text, Pos pos) const noexcept {
+    return by_byte_ ? ((may >> i) & 1) != 0 : exprs_[i]->start_bytes().may_match_at(text, pos);
+  }
+  std::uint64_t entry(std::string_view text, Pos pos) const noexcept {
+    if (!by_byte_) return 0;
+    return pos < text.size() ? (*by_byte_)[static_cast<unsigned char>(text[pos])] : at_end_;
+  }
+
+  // With 3 to 64 alternatives: bit i of entry b is set when alternative i
+  // can match at a position holding b (emptily or not), so a position costs
+  // one look-up instead of a test per alternative.
+  std::unique_ptr<const std::array<std::uint64_t, 256>> by_byte_;
+  // Bit i set: alternative i can match empty (the only match at the end).
+  std::uint64_t at_end_ = 0;
 };
 
 // The child's match, or an empty match at `pos`; never fails.

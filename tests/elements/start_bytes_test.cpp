@@ -127,7 +127,7 @@ class GrammarMaker {
   }
   std::vector<ElementHandle> children(int depth) {
     std::vector<ElementHandle> v;
-    for (int k = pick(4); k > 0; --k) v.push_back(make(depth - 1));
+    for (int k = pick(6); k > 0; --k) v.push_back(make(depth - 1));
     return v;
   }
 
