@@ -1,6 +1,5 @@
 #include "structure.hpp"
 
-#include <algorithm>
 #include <bit>
 #include <memory>
 
@@ -66,9 +65,8 @@ StartBytes sequence_starts(const std::vector<ElementHandle>& children) noexcept 
   StartBytes starts;
   starts.set_can_be_empty(true);
   for (const ElementHandle& child : children) {
-    const StartBytes& c = child->start_bytes();
     starts.add_all(repeated_starts(*child, false));
-    if (!c.can_be_empty()) {
+    if (!child->start_bytes().can_be_empty()) {
       starts.set_can_be_empty(false);
       break;
     }
