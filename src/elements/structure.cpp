@@ -1,7 +1,10 @@
 #include "structure.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <memory>
+
+#include "literals.hpp"
 
 namespace quernlet {
 
@@ -145,7 +148,16 @@ CombineElement::CombineElement(ElementHandle expr) : SingleChild(std::move(expr)
   set_start_bytes(expr_->start_bytes());
 }
 
-SkipToElement::SkipToElement(ElementHandle expr) : SingleChild(std::move(expr)) {}
+SkipToElement::SkipToElement(ElementHandle expr) : SingleChild(std::move(expr)) {
+  // The finder views the target's text, which the target keeps for as long
+  // as this element holds it.
+  if (const auto* literal = dynamic_cast<const LiteralElement*>(expr_.get())) {
+    finder_.emplace(literal->s());
+  } else if (const auto* keyword = dynamic_cast<const KeywordElement*>(expr_.get())) {
+    finder_.emplace(keyword->s());
+    keyword_ = true;
+  }
+}
 
 // ---------------------------------------------------------------------------
 // And
@@ -374,16 +386,36 @@ MatchResult SkipToElement::try_match_at(std::string_view text, Pos pos) const {
   return find_target(text, pos);
 }
 
+Pos SkipToElement::next_occurrence(std::string_view text, Pos pos, Pos limit) const noexcept {
+  // Only occurrences that start below `limit` fit in the cut text.
+  const std::size_t len = finder_->needle().size();
+  const std::string_view hay = text.substr(0, std::min<Pos>(text.size(), limit - 1 + len));
+  for (Pos from = pos;;) {
+    const std::size_t at = finder_->find(hay, from);
+    if (at == kNotFound) return kNoTarget;
+    if (is_char_boundary(text, at) && (!keyword_ || word_ends_at(text, at + len))) return at;
+    from = at + 1;
+  }
+}
+
 MatchResult SkipToElement::find_target(std::string_view text, Pos pos) const {
   // Candidates are the character boundaries from pos to the end, the end
   // included; a pos inside a character would start a token that cuts it.
   const Pos len = text.size();
   if (pos > len || !is_char_boundary(text, pos)) return kNoMatch;
-  const Element& target = *expr_;
-  for (Pos p = pos;; ++p) {
-    if (is_char_boundary(text, p) && target.try_match_at(text, p).matched) return matched_at(p);
-    if (p == len) return kNoMatch;
+  // A match at pos itself is the common case of a scan stepping past a
+  // target, and no answer kept could save that one test.
+  if (expr_->try_match_at(text, pos).matched) return matched_at(pos);
+  const TargetRecall known = recall_target(*expr_, text, pos);
+  Pos next = known.next;
+  if (!known.answered) {
+    // Past `bound` the answer is known already: it is `known.next`.
+    const Pos limit = std::min(known.bound, len + 1);
+    const Pos found = next_target(text, pos + 1, limit, [] {});
+    if (found != kNoTarget) next = found;
+    remember_target(*expr_, text, pos, next, (found != kNoTarget ? found : limit) - pos);
   }
+  return next == kNoTarget ? kNoMatch : matched_at(next);
 }
 
 }  // namespace quernlet

@@ -15,9 +15,12 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "element.hpp"
+#include "find.hpp"
+#include "target_memo.hpp"
 
 namespace quernlet {
 
@@ -160,13 +163,42 @@ class CombineElement final : public SingleChild<CombineElement, ElementClass::No
 // where the child (the target) matches; the target is not consumed. The
 // target is tried only at character boundaries, and a `pos` inside a
 // character is no match, so the token never cuts a character.
+//
+// Within an operation (`OperationScope`) the answers of the search are
+// remembered (target_memo.hpp), so a scan that starts a match at every
+// position stays linear in the text.
 class SkipToElement final : public SingleChild<SkipToElement, ElementClass::Normal> {
+  // When the target is a Literal or a Keyword: a finder for its text, which
+  // jumps between occurrences instead of trying every position.
+  std::optional<SubstringFinder> finder_;
+  // Whether an occurrence must also end a word (a Keyword target).
+  bool keyword_ = false;
+
  public:
   explicit SkipToElement(ElementHandle expr);
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
 
+  // The first boundary in [pos, limit) where the target matches, or
+  // kNoTarget; `limit` is at most the text length plus one. Nothing is
+  // remembered or looked up. `on_try()` runs before every attempt of the
+  // target (a Literal or Keyword target is found by a byte scan instead,
+  // which makes none).
+  template <class OnTry>
+  Pos next_target(std::string_view text, Pos pos, Pos limit, OnTry&& on_try) const {
+    if (finder_) return next_occurrence(text, pos, limit);
+    const Element& target = *expr_;
+    for (Pos p = pos; p < limit; ++p) {
+      if (!is_char_boundary(text, p)) continue;
+      on_try();
+      if (target.try_match_at(text, p).matched) return p;
+    }
+    return kNoTarget;
+  }
+
  private:
+  // next_target with the finder.
+  Pos next_occurrence(std::string_view text, Pos pos, Pos limit) const noexcept;
   // The target's position, without the stack check.
   MatchResult find_target(std::string_view text, Pos pos) const;
 };

@@ -6,6 +6,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "../elements/target_memo.hpp"
 #include "binding.hpp"
 #include "operations.hpp"
 #include "slots.hpp"
@@ -144,6 +145,19 @@ ListBody list_body(Cls c) noexcept {
   return nullptr;
 }
 
+// Only classes with children can hold a SkipTo, whose searches keep their
+// answers for the length of one call; the others open no scope.
+constexpr bool may_hold_skip_to(Cls c) {
+  using enum Cls;
+  for (Cls k : {And, MatchFirst, ZeroOrMore, OneOrMore, Optional, Group, Suppress, Forward, Combine,
+                Exactly, SkipTo})
+    if (c == k) return true;
+  return false;
+}
+struct NoScope {};
+template <Cls C>
+using CallScope = std::conditional_t<may_hold_skip_to(C), OperationScope, NoScope>;
+
 template <Cls C, Op op>
 PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
@@ -157,6 +171,7 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (!is_instance(self, C)) [[unlikely]]
     return raise_conversion_failure(self, kClassNames[index_of(C)]);
 
+  [[maybe_unused]] const CallScope<C> scope;
   PyObject* result;
   if constexpr (op == Op::TransformString) {
     std::string_view s, replacement;

@@ -96,7 +96,6 @@ std::uint64_t count_rest_of_line(std::string_view text) noexcept {
 // search afresh from every start). No target match from p means none from
 // any later start either.
 std::uint64_t count_skip_to(const SkipToElement& kind, std::string_view text) {
-  const Element& target = kind.expr();
   const Pos n = text.size();
   std::uint64_t count = 0;
   bool known = false;  // `next` holds the first target match at or after the last search start
@@ -108,13 +107,8 @@ std::uint64_t count_skip_to(const SkipToElement& kind, std::string_view text) {
       continue;
     }
     if (!known || next < p) {
-      Pos q = p;
-      for (;; ++q) {
-        poll.tick();
-        if (is_char_boundary(text, q) && target.try_match_at(text, q).matched) break;
-        if (q == n) return count;
-      }
-      next = q;
+      next = kind.next_target(text, p, n + 1, [&poll] { poll.tick(); });
+      if (next == kNoTarget) return count;
       known = true;
     }
     ++count;

@@ -1,0 +1,183 @@
+#include "target_memo.hpp"
+
+#include <algorithm>
+#include <array>
+#include <type_traits>
+
+namespace quernlet {
+
+namespace {
+
+// Searches that tried fewer positions are repeated rather than kept: that
+// bounds the repeated work per start, and keeps short answers from pushing
+// out long ones.
+constexpr Pos kWorthKeeping = 32;
+
+// The target matches at no boundary in [from, next) and at `next` (with
+// kNoTarget: at none from `from` to the end of the text).
+struct Fact {
+  Pos from;
+  Pos next;
+};
+
+// The answers for one target on one text. Several facts are kept because a
+// grammar may use one SkipTo at several places of a match (or one target in
+// several SkipTos), each searching its own stretch of the text.
+struct Entry {
+  static constexpr unsigned kFacts = 8;
+
+  // One reference is held (see `Memo`), so that no other element can take
+  // this address while the entry lives: a Forward may drop the target
+  // mid-operation.
+  const Element* target = nullptr;
+  const char* data = nullptr;
+  std::size_t size = 0;
+  // The scope that filled the entry; 0 when empty.
+  std::uint64_t generation = 0;
+  std::array<Fact, kFacts> facts{};
+  unsigned count = 0;   // facts in use
+  unsigned victim = 0;  // the fact replaced next once all are in use
+
+  bool holds(const Element& t, std::string_view text, std::uint64_t g) const noexcept {
+    return generation == g && target == &t && data == text.data() && size == text.size();
+  }
+
+  void add(Fact f) noexcept {
+    if (count < kFacts) {
+      facts[count++] = f;
+      return;
+    }
+    facts[victim] = f;
+    victim = (victim + 1) % kFacts;
+  }
+};
+
+// Everything a thread keeps. Trivially destructible, so that reaching it is
+// one thread-local address and no initialisation check; the references the
+// entries hold are released by `clear`, which the outermost scope runs when
+// it closes, so none is left when the thread ends.
+struct Memo {
+  static constexpr unsigned kEntries = 8;
+
+  // The generation of the innermost open scope (0 when none is open) and
+  // the last generation handed out.
+  std::uint64_t generation = 0;
+  std::uint64_t last_generation = 0;
+
+  std::array<Entry, kEntries> entries;
+  unsigned last = 0;    // the entry found last, tried first
+  unsigned victim = 0;  // the entry replaced next when none is free
+  bool used = false;    // whether an entry was filled since the outermost scope opened
+
+  Entry* find(const Element& t, std::string_view text, std::uint64_t g) noexcept {
+    if (entries[last].holds(t, text, g)) return &entries[last];
+    for (unsigned i = 0; i < kEntries; ++i) {
+      if (entries[i].holds(t, text, g)) {
+        last = i;
+        return &entries[i];
+      }
+    }
+    return nullptr;
+  }
+
+  // An entry for `t` on `text`: one left by another scope if there is one,
+  // else the next in turn.
+  Entry& claim(const Element& t, std::string_view text, std::uint64_t g) noexcept {
+    unsigned i = 0;
+    while (i < kEntries && entries[i].generation == g) ++i;
+    if (i == kEntries) {
+      i = victim;
+      victim = (victim + 1) % kEntries;
+    }
+    Entry& e = entries[i];
+    t.add_ref();
+    if (e.target != nullptr) e.target->release();
+    e.target = &t;
+    e.data = text.data();
+    e.size = text.size();
+    e.generation = g;
+    e.count = 0;
+    e.victim = 0;
+    last = i;
+    used = true;
+    return e;
+  }
+
+  void clear() noexcept {
+    for (Entry& e : entries) {
+      if (e.target != nullptr) e.target->release();
+      e.target = nullptr;
+      e.generation = 0;
+      e.count = 0;
+    }
+    used = false;
+  }
+};
+
+thread_local constinit Memo memo;
+static_assert(std::is_trivially_destructible_v<Memo>);
+
+// The calling thread's memo. Its address passes through an empty asm so
+// that the compiler keeps it in a register rather than computing it afresh
+// (a call, in a shared library) at every use.
+Memo& this_thread_memo() noexcept {
+  Memo* m = &memo;
+  asm("" : "+r"(m));
+  return *m;
+}
+
+}  // namespace
+
+OperationScope::OperationScope() noexcept {
+  Memo& m = this_thread_memo();
+  outer_ = m.generation;
+  m.generation = ++m.last_generation;
+}
+
+OperationScope::~OperationScope() {
+  Memo& m = this_thread_memo();
+  m.generation = outer_;
+  if (outer_ == 0 && m.used) m.clear();
+}
+
+TargetRecall recall_target(const Element& target, std::string_view text, Pos pos) noexcept {
+  TargetRecall r;
+  Memo& m = this_thread_memo();
+  const std::uint64_t g = m.generation;
+  if (g == 0) return r;
+  const Entry* e = m.find(target, text, g);
+  if (e == nullptr) return r;
+  for (unsigned i = 0; i < e->count; ++i) {
+    const Fact& f = e->facts[i];
+    if (f.from <= pos && pos <= f.next) return {true, f.next, kNoTarget};
+    if (f.from > pos && f.from < r.bound) {
+      r.bound = f.from;
+      r.next = f.next;
+    }
+  }
+  return r;
+}
+
+void remember_target(const Element& target, std::string_view text, Pos from, Pos next,
+                     Pos searched) noexcept {
+  Memo& m = this_thread_memo();
+  const std::uint64_t g = m.generation;
+  if (g == 0) return;
+  Entry* e = m.find(target, text, g);
+  if (e != nullptr) {
+    // Two facts with the same next match join into one: no match lies
+    // before it from the smaller start on.
+    for (unsigned i = 0; i < e->count; ++i) {
+      Fact& f = e->facts[i];
+      if (f.next == next) {
+        f.from = std::min(f.from, from);
+        return;
+      }
+    }
+  }
+  if (searched < kWorthKeeping) return;
+  if (e == nullptr) e = &m.claim(target, text, g);
+  e->add({from, next});
+}
+
+}  // namespace quernlet

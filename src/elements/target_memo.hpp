@@ -1,0 +1,72 @@
+// Where a target matches next, remembered for the length of one operation.
+//
+// A SkipTo search from p tries its target at every character boundary up to
+// the first match, or up to the end of the text when there is none. A scan
+// that starts a match at every position would repeat that search from each
+// start, which is quadratic where the target is rare. Whether the target
+// matches at a position depends only on the text and the position, so the
+// answer of one search holds for the rest of the operation: a search from p
+// whose first match was at t answers every start in [p, t], and one that
+// found nothing answers every start from p on.
+//
+// The answers are kept per thread and only while an `OperationScope` is open
+// on the thread; outside one (direct engine calls) nothing is remembered or
+// looked up. Within a scope a text is identified by its address and length,
+// which is sound because every text of an operation stays alive and
+// unchanged until the operation ends; the scope's generation keeps answers
+// of one operation from reaching another whose text happens to reuse the
+// address. A search that gave up for lack of stack may remember a wrong
+// answer, but a give-up ends the whole operation in a recursion error, so
+// no answer of that scope reaches a caller.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "element.hpp"
+
+namespace quernlet {
+
+// Marks one top-level operation on the calling thread. Scopes nest (an
+// inner one sees only its own answers and hides nothing from the outer one
+// afterwards); the outermost one forgets everything when it closes.
+class OperationScope {
+ public:
+  OperationScope() noexcept;
+  ~OperationScope();
+  OperationScope(const OperationScope&) = delete;
+  OperationScope& operator=(const OperationScope&) = delete;
+
+ private:
+  // The generation of the enclosing scope (0 when there is none).
+  std::uint64_t outer_;
+};
+
+// "No match from here to the end of the text."
+inline constexpr Pos kNoTarget = ~Pos{0};
+
+// What the memo knows about the first match of a target at a boundary at or
+// after some position p.
+struct TargetRecall {
+  // True when `next` is the answer for p itself.
+  bool answered = false;
+  // The first match (kNoTarget for none); when not `answered`, the first
+  // match at or after `bound` instead.
+  Pos next = kNoTarget;
+  // Not answered: the nearest position above p with a known answer
+  // (kNoTarget when there is none). A search from p can stop there.
+  Pos bound = kNoTarget;
+};
+
+// What is known about `target` on `text` from `pos` (a boundary); nothing
+// outside a scope.
+TargetRecall recall_target(const Element& target, std::string_view text, Pos pos) noexcept;
+
+// Records that `next` (kNoTarget for none) is the first boundary at or
+// after `from` where `target` matches. `searched` is how many positions
+// the search that found it tried: short searches are cheaper to repeat than
+// to keep, so they are kept only where they extend an answer already held.
+void remember_target(const Element& target, std::string_view text, Pos from, Pos next,
+                     Pos searched) noexcept;
+
+}  // namespace quernlet
