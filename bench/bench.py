@@ -251,6 +251,46 @@ def batch_cases():
     ]
 
 
+def skip_to_spans(text, target):
+    """SkipTo(Literal(target)).search_string's texts, by str.find: the non-empty stretch from
+    each start to the next target, the scan moving past each target by one."""
+    out, p = [], 0
+    while (k := text.find(target, p)) >= 0:
+        if k > p:
+            out.append(text[p:k])
+        p = k + 1
+    return out
+
+
+def a_then_skip_to_x_count(text):
+    """(Literal('a') + SkipTo(Literal('x'))).search_string_count by str.find; no later start
+    can succeed once no 'x' follows."""
+    count, p, ws = 0, 0, re.compile(r"[ \t\r\n]*")
+    while (p := text.find("a", p)) >= 0:
+        k = text.find("x", ws.match(text, p + 1).end())
+        if k < 0:
+            break
+        count += 1
+        p = max(p + 1, k)
+    return count
+
+
+SKIP_TO_CASES = ("SkipTo(Literal('x')).search_string", "(Literal('a')+SkipTo(x)).search_string_count")
+
+
+def skip_to_cases():
+    """(name, ours, peer, target, compare) over 2 MB without the target: unless the answers
+    of earlier searches are kept, every start searches to the end of the text."""
+    text = "a" * (2 * MB)
+    skip, seq = q.SkipTo(q.Literal("x")), q.Literal("a") + q.SkipTo(q.Literal("x"))
+    return text, [
+        (SKIP_TO_CASES[0], lambda: skip.search_string(text), lambda: skip_to_spans(text, "x"),
+         None, lambda r: [x[0] if isinstance(x, list) else x for x in r]),
+        (SKIP_TO_CASES[1], lambda: seq.search_string_count(text),
+         lambda: a_then_skip_to_x_count(text), None, count_of),
+    ]
+
+
 # ---------------------------------------------------------------------------
 
 ROW = "{:<46} {:>12} {:>9} {:>9} {:>7} {:>6} {:>4} {:>6}"
@@ -293,8 +333,11 @@ def main():
                          f"{target:g}" if target else "-", "-", verdict(b / a, target)))
         missed += verdict(b / a, target) == "MISSED"
 
-    if any(args.k in name for name in ("Regex([a-z]+).parse_batch distinct",)):
-        items, cases = batch_cases()
+    for build, tag, names in ((batch_cases, "1 M items", ("Regex([a-z]+).parse_batch distinct",)),
+                              (skip_to_cases, "2 MB", SKIP_TO_CASES)):
+        if not any(args.k in name for name in names):
+            continue
+        data, cases = build()
         for name, ours, peer, target, compare in cases:
             if args.k not in name:
                 continue
@@ -302,10 +345,10 @@ def main():
             b, rb = best_time(peer, 5)
             same = "yes" if compare(ra) == compare(rb) else "NO"
             del ra, rb
-            print(ROW.format(name, "1 M items", fmt_time(a), fmt_time(b), f"{b / a:.2f}",
+            print(ROW.format(name, tag, fmt_time(a), fmt_time(b), f"{b / a:.2f}",
                              f"{target:g}" if target else "-", same, verdict(b / a, target)))
             missed += verdict(b / a, target) == "MISSED"
-        del items
+        del data
 
     for kind in ("source", "prose"):
         for label, size in sizes:
