@@ -413,7 +413,8 @@ MatchResult SkipToElement::find_target(std::string_view text, Pos pos) const {
     const Pos limit = std::min(known.bound, len + 1);
     const Pos found = next_target(text, pos + 1, limit, [] {});
     if (found != kNoTarget) next = found;
-    remember_target(*expr_, text, pos, next, (found != kNoTarget ? found : limit) - pos);
+    remember_target(*expr_, text, pos, next, (found != kNoTarget ? found : limit) - pos,
+                    known.stamp);
   }
   return next == kNoTarget ? kNoMatch : matched_at(next);
 }

@@ -9,8 +9,12 @@ namespace quernlet {
 namespace {
 
 // Searches that tried fewer positions are repeated rather than kept: that
-// bounds the repeated work per start, and keeps short answers from pushing
-// out long ones.
+// bounds the repeated work per start, keeps short answers from pushing out
+// long ones, and spares a batch of short texts an entry per text. A search
+// whose target ran searches of its own (SkipTo within the target, or the
+// same SkipTo again through a Forward) is kept however short: its work is
+// not bounded by the positions it tried, and repeating it at every level of
+// a recursion would take exponential time.
 constexpr Pos kWorthKeeping = 32;
 
 // The target matches at no boundary in [from, next) and at `next` (with
@@ -68,6 +72,8 @@ struct Memo {
   unsigned last = 0;    // the entry found last, tried first
   unsigned victim = 0;  // the entry replaced next when none is free
   bool used = false;    // whether an entry was filled since the outermost scope opened
+  // Lookups made so far: a search that saw this change ran nested searches.
+  std::uint64_t lookups = 0;
 
   Entry* find(const Element& t, std::string_view text, std::uint64_t g) noexcept {
     if (entries[last].holds(t, text, g)) return &entries[last];
@@ -145,11 +151,12 @@ TargetRecall recall_target(const Element& target, std::string_view text, Pos pos
   Memo& m = this_thread_memo();
   const std::uint64_t g = m.generation;
   if (g == 0) return r;
+  r.stamp = ++m.lookups;
   const Entry* e = m.find(target, text, g);
   if (e == nullptr) return r;
   for (unsigned i = 0; i < e->count; ++i) {
     const Fact& f = e->facts[i];
-    if (f.from <= pos && pos <= f.next) return {true, f.next, kNoTarget};
+    if (f.from <= pos && pos <= f.next) return {true, f.next, kNoTarget, r.stamp};
     if (f.from > pos && f.from < r.bound) {
       r.bound = f.from;
       r.next = f.next;
@@ -158,8 +165,8 @@ TargetRecall recall_target(const Element& target, std::string_view text, Pos pos
   return r;
 }
 
-void remember_target(const Element& target, std::string_view text, Pos from, Pos next,
-                     Pos searched) noexcept {
+void remember_target(const Element& target, std::string_view text, Pos from, Pos next, Pos searched,
+                     std::uint64_t stamp) noexcept {
   Memo& m = this_thread_memo();
   const std::uint64_t g = m.generation;
   if (g == 0) return;
@@ -175,7 +182,7 @@ void remember_target(const Element& target, std::string_view text, Pos from, Pos
       }
     }
   }
-  if (searched < kWorthKeeping) return;
+  if (searched < kWorthKeeping && m.lookups == stamp) return;
   if (e == nullptr) e = &m.claim(target, text, g);
   e->add({from, next});
 }

@@ -56,6 +56,8 @@ struct TargetRecall {
   // Not answered: the nearest position above p with a known answer
   // (kNoTarget when there is none). A search from p can stop there.
   Pos bound = kNoTarget;
+  // Identifies the lookup, for `remember_target`.
+  std::uint64_t stamp = 0;
 };
 
 // What is known about `target` on `text` from `pos` (a boundary); nothing
@@ -63,10 +65,11 @@ struct TargetRecall {
 TargetRecall recall_target(const Element& target, std::string_view text, Pos pos) noexcept;
 
 // Records that `next` (kNoTarget for none) is the first boundary at or
-// after `from` where `target` matches. `searched` is how many positions
-// the search that found it tried: short searches are cheaper to repeat than
-// to keep, so they are kept only where they extend an answer already held.
-void remember_target(const Element& target, std::string_view text, Pos from, Pos next,
-                     Pos searched) noexcept;
+// after `from` where `target` matches, found by a search that followed the
+// lookup `stamp` and tried `searched` positions. Short searches are cheaper
+// to repeat than to keep, so unless the target ran searches of its own they
+// are kept only where they extend an answer already held.
+void remember_target(const Element& target, std::string_view text, Pos from, Pos next, Pos searched,
+                     std::uint64_t stamp) noexcept;
 
 }  // namespace quernlet

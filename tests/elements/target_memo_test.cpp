@@ -33,7 +33,7 @@ class SkipGrammars {
   ElementHandle any(int depth) {
     if (!pool_.empty() && pick(4) == 0) return pool_[pick(pool_.size())];
     ElementHandle e;
-    switch (depth > 0 ? pick(7) : 0) {
+    switch (depth > 0 ? pick(6) : 0) {
       case 0:
         e = target();
         break;
@@ -48,9 +48,6 @@ class SkipGrammars {
         break;
       case 4:
         e = mk<OptionalElement>(any(depth - 1));
-        break;
-      case 5:
-        e = mk<CombineElement>(skip_to(target()));
         break;
       default:
         e = recursive();
