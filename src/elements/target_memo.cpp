@@ -56,22 +56,16 @@ struct Entry {
   }
 };
 
-// Everything a thread keeps. Trivially destructible, so that reaching it is
+// The answers a thread keeps. Trivially destructible, so that reaching it is
 // one thread-local address and no initialisation check; the references the
 // entries hold are released by `clear`, which the outermost scope runs when
 // it closes, so none is left when the thread ends.
 struct Memo {
   static constexpr unsigned kEntries = 8;
 
-  // The generation of the innermost open scope (0 when none is open) and
-  // the last generation handed out.
-  std::uint64_t generation = 0;
-  std::uint64_t last_generation = 0;
-
   std::array<Entry, kEntries> entries;
   unsigned last = 0;    // the entry found last, tried first
   unsigned victim = 0;  // the entry replaced next when none is free
-  bool used = false;    // whether an entry was filled since the outermost scope opened
   // Lookups made so far: a search that saw this change ran nested searches.
   std::uint64_t lookups = 0;
 
@@ -105,7 +99,7 @@ struct Memo {
     e.count = 0;
     e.victim = 0;
     last = i;
-    used = true;
+    target_memo::scope_state.kept = true;
     return e;
   }
 
@@ -116,7 +110,6 @@ struct Memo {
       e.generation = 0;
       e.count = 0;
     }
-    used = false;
   }
 };
 
@@ -134,23 +127,22 @@ Memo& this_thread_memo() noexcept {
 
 }  // namespace
 
-OperationScope::OperationScope() noexcept {
-  Memo& m = this_thread_memo();
-  outer_ = m.generation;
-  m.generation = ++m.last_generation;
+namespace target_memo {
+
+constinit thread_local ScopeState scope_state [[gnu::tls_model("initial-exec")]];
+
+void forget_all() noexcept {
+  this_thread_memo().clear();
+  scope_state.kept = false;
 }
 
-OperationScope::~OperationScope() {
-  Memo& m = this_thread_memo();
-  m.generation = outer_;
-  if (outer_ == 0 && m.used) m.clear();
-}
+}  // namespace target_memo
 
 TargetRecall recall_target(const Element& target, std::string_view text, Pos pos) noexcept {
   TargetRecall r;
-  Memo& m = this_thread_memo();
-  const std::uint64_t g = m.generation;
+  const std::uint64_t g = target_memo::scope_state.generation;
   if (g == 0) return r;
+  Memo& m = this_thread_memo();
   r.stamp = ++m.lookups;
   const Entry* e = m.find(target, text, g);
   if (e == nullptr) return r;
@@ -167,9 +159,9 @@ TargetRecall recall_target(const Element& target, std::string_view text, Pos pos
 
 void remember_target(const Element& target, std::string_view text, Pos from, Pos next, Pos searched,
                      std::uint64_t stamp) noexcept {
-  Memo& m = this_thread_memo();
-  const std::uint64_t g = m.generation;
+  const std::uint64_t g = target_memo::scope_state.generation;
   if (g == 0) return;
+  Memo& m = this_thread_memo();
   Entry* e = m.find(target, text, g);
   if (e != nullptr) {
     // Two facts with the same next match join into one: no match lies

@@ -27,13 +27,40 @@
 
 namespace quernlet {
 
+namespace target_memo {
+
+// The calling thread's scopes: the generation of the innermost open one (0
+// when none is open), the last generation handed out, and whether anything
+// was kept since the outermost one opened. Initial-exec, so that opening and
+// closing a scope, which every call on a grammar with children does, is a
+// few instructions rather than library calls.
+struct ScopeState {
+  std::uint64_t generation = 0;
+  std::uint64_t last_generation = 0;
+  bool kept = false;
+};
+extern constinit thread_local ScopeState scope_state [[gnu::tls_model("initial-exec")]];
+
+// Forgets every kept answer and releases what the entries hold.
+void forget_all() noexcept;
+
+}  // namespace target_memo
+
 // Marks one top-level operation on the calling thread. Scopes nest (an
 // inner one sees only its own answers and hides nothing from the outer one
 // afterwards); the outermost one forgets everything when it closes.
 class OperationScope {
  public:
-  OperationScope() noexcept;
-  ~OperationScope();
+  OperationScope() noexcept : outer_(target_memo::scope_state.generation) {
+    target_memo::ScopeState& s = target_memo::scope_state;
+    s.generation = ++s.last_generation;
+  }
+  ~OperationScope() {
+    target_memo::ScopeState& s = target_memo::scope_state;
+    s.generation = outer_;
+    if (outer_ == 0 && s.kept) [[unlikely]]
+      target_memo::forget_all();
+  }
   OperationScope(const OperationScope&) = delete;
   OperationScope& operator=(const OperationScope&) = delete;
 
