@@ -99,7 +99,7 @@ struct Memo {
     e.count = 0;
     e.victim = 0;
     last = i;
-    target_memo::scope_state.kept = true;
+    target_memo::scopes().kept = true;
     return e;
   }
 
@@ -133,14 +133,14 @@ constinit thread_local ScopeState scope_state [[gnu::tls_model("initial-exec")]]
 
 void forget_all() noexcept {
   this_thread_memo().clear();
-  scope_state.kept = false;
+  scopes().kept = false;
 }
 
 }  // namespace target_memo
 
 TargetRecall recall_target(const Element& target, std::string_view text, Pos pos) noexcept {
   TargetRecall r;
-  const std::uint64_t g = target_memo::scope_state.generation;
+  const std::uint64_t g = target_memo::scopes().generation;
   if (g == 0) return r;
   Memo& m = this_thread_memo();
   r.stamp = ++m.lookups;
@@ -159,7 +159,7 @@ TargetRecall recall_target(const Element& target, std::string_view text, Pos pos
 
 void remember_target(const Element& target, std::string_view text, Pos from, Pos next, Pos searched,
                      std::uint64_t stamp) noexcept {
-  const std::uint64_t g = target_memo::scope_state.generation;
+  const std::uint64_t g = target_memo::scopes().generation;
   if (g == 0) return;
   Memo& m = this_thread_memo();
   Entry* e = m.find(target, text, g);

@@ -41,6 +41,16 @@ struct ScopeState {
 };
 extern constinit thread_local ScopeState scope_state [[gnu::tls_model("initial-exec")]];
 
+// The calling thread's `scope_state`. The address passes through an empty
+// asm: the linker may rewrite the instruction that computes it into one that
+// sets no flags, so no check (the sanitizers' null check) may be fused with
+// that instruction.
+[[gnu::always_inline]] inline ScopeState& scopes() noexcept {
+  ScopeState* s = &scope_state;
+  asm("" : "+r"(s));
+  return *s;
+}
+
 // Forgets every kept answer and releases what the entries hold.
 void forget_all() noexcept;
 
@@ -51,12 +61,13 @@ void forget_all() noexcept;
 // afterwards); the outermost one forgets everything when it closes.
 class OperationScope {
  public:
-  OperationScope() noexcept : outer_(target_memo::scope_state.generation) {
-    target_memo::ScopeState& s = target_memo::scope_state;
+  OperationScope() noexcept {
+    target_memo::ScopeState& s = target_memo::scopes();
+    outer_ = s.generation;
     s.generation = ++s.last_generation;
   }
   ~OperationScope() {
-    target_memo::ScopeState& s = target_memo::scope_state;
+    target_memo::ScopeState& s = target_memo::scopes();
     s.generation = outer_;
     if (outer_ == 0 && s.kept) [[unlikely]]
       target_memo::forget_all();
