@@ -403,15 +403,15 @@ MatchResult SkipToElement::find_target(std::string_view text, Pos pos) const {
   // included; a pos inside a character would start a token that cuts it.
   const Pos len = text.size();
   if (pos > len || !is_char_boundary(text, pos)) return kNoMatch;
-  // A match at pos itself is the common case of a scan stepping past a
-  // target, and no answer kept could save that one test.
-  if (expr_->try_match_at(text, pos).matched) return matched_at(pos);
   const TargetRecall known = recall_target(*expr_, text, pos);
   Pos next = known.next;
   if (!known.answered) {
     // Past `bound` the answer is known already: it is `known.next`.
     const Pos limit = std::min(known.bound, len + 1);
-    const Pos found = next_target(text, pos + 1, limit, [] {});
+    const Pos found = next_target(text, pos, limit, [] {});
+    // A match at pos itself (a scan stepping past a target) is not worth
+    // keeping: the one test is all it costs.
+    if (found == pos) return matched_at(pos);
     if (found != kNoTarget) next = found;
     remember_target(*expr_, text, pos, next, (found != kNoTarget ? found : limit) - pos,
                     known.stamp);

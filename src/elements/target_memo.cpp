@@ -4,7 +4,7 @@
 #include <array>
 #include <type_traits>
 
-namespace quernlet {
+namespace quernlet::target_memo {
 
 namespace {
 
@@ -16,6 +16,8 @@ namespace {
 // not bounded by the positions it tried, and repeating it at every level of
 // a recursion would take exponential time.
 constexpr Pos kWorthKeeping = 32;
+
+}  // namespace
 
 // The target matches at no boundary in [from, next) and at `next` (with
 // kNoTarget: at none from `from` to the end of the text).
@@ -41,12 +43,16 @@ struct Entry {
   std::array<Fact, kFacts> facts{};
   unsigned count = 0;   // facts in use
   unsigned victim = 0;  // the fact replaced next once all are in use
+  // At least every fact's `next`: a start past it is known to no fact, nor
+  // has one above it (the usual case of a scan that has moved on).
+  Pos reach = 0;
 
   bool holds(const Element& t, std::string_view text, std::uint64_t g) const noexcept {
     return generation == g && target == &t && data == text.data() && size == text.size();
   }
 
   void add(Fact f) noexcept {
+    reach = std::max(reach, f.next);
     if (count < kFacts) {
       facts[count++] = f;
       return;
@@ -66,8 +72,6 @@ struct Memo {
   std::array<Entry, kEntries> entries;
   unsigned last = 0;    // the entry found last, tried first
   unsigned victim = 0;  // the entry replaced next when none is free
-  // Lookups made so far: a search that saw this change ran nested searches.
-  std::uint64_t lookups = 0;
 
   Entry* find(const Element& t, std::string_view text, std::uint64_t g) noexcept {
     if (entries[last].holds(t, text, g)) return &entries[last];
@@ -98,8 +102,9 @@ struct Memo {
     e.generation = g;
     e.count = 0;
     e.victim = 0;
+    e.reach = 0;
     last = i;
-    target_memo::scopes().kept = true;
+    scopes().kept = true;
     return e;
   }
 
@@ -113,39 +118,44 @@ struct Memo {
   }
 };
 
-thread_local constinit Memo memo;
 static_assert(std::is_trivially_destructible_v<Memo>);
-
-// The calling thread's memo. Its address passes through an empty asm so
-// that the compiler keeps it in a register rather than computing it afresh
-// (a call, in a shared library) at every use.
-Memo& this_thread_memo() noexcept {
-  Memo* m = &memo;
-  asm("" : "+r"(m));
-  return *m;
-}
-
-}  // namespace
-
-namespace target_memo {
 
 constinit thread_local ScopeState scope_state [[gnu::tls_model("initial-exec")]];
 
+namespace {
+
+// The storage behind `ScopeState::memo`: too large for the initial-exec
+// block, so reached through the pointer kept there.
+thread_local constinit Memo memo_storage;
+
+}  // namespace
+
 void forget_all() noexcept {
-  this_thread_memo().clear();
-  scopes().kept = false;
+  ScopeState& s = scopes();
+  s.memo->clear();
+  s.kept = false;
 }
 
-}  // namespace target_memo
+}  // namespace quernlet::target_memo
+
+namespace quernlet {
+
+using target_memo::Entry;
+using target_memo::Fact;
+using target_memo::Memo;
+using target_memo::scopes;
+using target_memo::ScopeState;
 
 TargetRecall recall_target(const Element& target, std::string_view text, Pos pos) noexcept {
   TargetRecall r;
-  const std::uint64_t g = target_memo::scopes().generation;
+  ScopeState& s = scopes();
+  const std::uint64_t g = s.generation;
   if (g == 0) return r;
-  Memo& m = this_thread_memo();
-  r.stamp = ++m.lookups;
-  const Entry* e = m.find(target, text, g);
-  if (e == nullptr) return r;
+  // A search that sees the count move past its stamp ran searches of its own.
+  r.stamp = ++s.lookups;
+  if (!s.kept) return r;
+  const Entry* e = s.memo->find(target, text, g);
+  if (e == nullptr || pos > e->reach) return r;
   for (unsigned i = 0; i < e->count; ++i) {
     const Fact& f = e->facts[i];
     if (f.from <= pos && pos <= f.next) return {true, f.next, kNoTarget, r.stamp};
@@ -159,10 +169,10 @@ TargetRecall recall_target(const Element& target, std::string_view text, Pos pos
 
 void remember_target(const Element& target, std::string_view text, Pos from, Pos next, Pos searched,
                      std::uint64_t stamp) noexcept {
-  const std::uint64_t g = target_memo::scopes().generation;
+  ScopeState& s = scopes();
+  const std::uint64_t g = s.generation;
   if (g == 0) return;
-  Memo& m = this_thread_memo();
-  Entry* e = m.find(target, text, g);
+  Entry* e = s.kept ? s.memo->find(target, text, g) : nullptr;
   if (e != nullptr) {
     // Two facts with the same next match join into one: no match lies
     // before it from the smaller start on.
@@ -174,8 +184,11 @@ void remember_target(const Element& target, std::string_view text, Pos from, Pos
       }
     }
   }
-  if (searched < kWorthKeeping && m.lookups == stamp) return;
-  if (e == nullptr) e = &m.claim(target, text, g);
+  if (searched < target_memo::kWorthKeeping && s.lookups == stamp) return;
+  if (e == nullptr) {
+    if (s.memo == nullptr) s.memo = &target_memo::memo_storage;
+    e = &s.memo->claim(target, text, g);
+  }
   e->add({from, next});
 }
 

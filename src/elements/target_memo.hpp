@@ -29,14 +29,19 @@ namespace quernlet {
 
 namespace target_memo {
 
+struct Memo;
+
 // The calling thread's scopes: the generation of the innermost open one (0
-// when none is open), the last generation handed out, and whether anything
-// was kept since the outermost one opened. Initial-exec, so that opening and
-// closing a scope, which every call on a grammar with children does, is a
-// few instructions rather than library calls.
+// when none is open), the last generation handed out, the lookups made, the
+// thread's memo (null until it first keeps an answer) and whether anything
+// was kept since the outermost scope opened. Initial-exec, so that opening
+// and closing a scope, which every call on a grammar with children does, and
+// a lookup while nothing is kept are a few instructions, not library calls.
 struct ScopeState {
   std::uint64_t generation = 0;
   std::uint64_t last_generation = 0;
+  std::uint64_t lookups = 0;
+  Memo* memo = nullptr;
   bool kept = false;
 };
 extern constinit thread_local ScopeState scope_state [[gnu::tls_model("initial-exec")]];
