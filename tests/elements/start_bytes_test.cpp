@@ -11,11 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "chars.hpp"
-#include "forward.hpp"
-#include "literals.hpp"
-#include "positional.hpp"
-#include "structure.hpp"
 #include "test_support.hpp"
 
 namespace quernlet {
@@ -26,113 +21,6 @@ using namespace testing_support;
 const std::vector<std::string> kPieces = {"a",  "b",  "A", "B",  "i",  "I",  "f", "if",
                                           "IF", "Fi", " ", "\t", "\n", "_",  "1", "\"",
                                           "\\", "é",  "É", "€",  "ab", "fi", "x", "\xEF\xBF\xBD"};
-
-class GrammarMaker {
- public:
-  explicit GrammarMaker(std::mt19937& rng) : rng_(rng) {}
-
-  // Every element made so far, children included.
-  std::vector<ElementHandle> made;
-
-  ElementHandle make(int depth) {
-    made.push_back(make_one(depth));
-    return made.back();
-  }
-
- private:
-  ElementHandle make_one(int depth) {
-    const int kinds = depth > 0 ? 30 : 17;
-    switch (pick(kinds)) {
-      case 0:
-        return mk<LiteralElement>(short_text());
-      case 1:
-        return mk<KeywordElement>(short_text());
-      case 2:
-        return mk<CaselessLiteralElement>(short_text());
-      case 3:
-        return mk<CaselessKeywordElement>(short_text());
-      case 4:
-        return mk<CharElement>(short_text() + short_text());
-      case 5: {
-        const std::string body = short_text() + short_text();
-        const std::string_view b = body;
-        return mk<WordElement>(short_text() + "a", pick(2) ? &b : nullptr);
-      }
-      case 6: {
-        static const char* const patterns[] = {
-            "\\s+", "[ab_]",      "[xyz]",         "a*",       "(?:if|b)\\b", "é+",  "\\w+", "",
-            "$",    "[a-z_]\\w*", "\"[^\"\\n]*\"", "i*[0-9 ]", "[^a\\n]+",    "\\S+"};
-        std::string error;
-        return RegexElement::compile(patterns[pick(14)], error);
-      }
-      case 7: {
-        const std::string esc = pick(2) ? "\\" : "\"";
-        const std::string_view e = esc;
-        return mk<QuotedStringElement>(pick(2) ? "\"" : "é", pick(2) ? &e : nullptr, pick(2) != 0,
-                                       pick(2) != 0);
-      }
-      case 8:
-        return mk<EmptyElement>();
-      case 9:
-        return mk<NoMatchElement>();
-      case 10:
-        return mk<LineStartElement>();
-      case 11:
-        return mk<LineEndElement>();
-      case 12:
-        return mk<StringStartElement>();
-      case 13:
-        return mk<StringEndElement>();
-      case 14:
-        return mk<RestOfLineElement>();
-      case 15:
-        return mk<ForwardElement>();  // never set
-      case 16:
-        return mk<LiteralElement>(" ");
-      case 17:
-      case 18:
-      case 19:
-        return mk<AndElement>(children(depth));
-      case 20:
-      case 21:
-        return mk<MatchFirstElement>(children(depth));
-      case 22:
-        return mk<OptionalElement>(make(depth - 1));
-      case 23:
-        return mk<ZeroOrMoreElement>(make(depth - 1));
-      case 24:
-        return mk<OneOrMoreElement>(make(depth - 1));
-      case 25:
-        return mk<ExactlyElement>(make(depth - 1), static_cast<std::uint64_t>(pick(3)));
-      case 26:
-        return pick(2) ? ElementHandle(mk<GroupElement>(make(depth - 1)))
-                       : ElementHandle(mk<SuppressElement>(make(depth - 1)));
-      case 27:
-        return mk<CombineElement>(make(depth - 1));
-      case 28:
-        return mk<SkipToElement>(make(depth - 1));
-      default: {
-        auto f = mk<ForwardElement>();
-        f->set(make(depth - 1));
-        return f;
-      }
-    }
-  }
-
-  int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
-  std::string short_text() {
-    std::string s;
-    for (int k = pick(3); k > 0; --k) s += kPieces[pick(static_cast<int>(kPieces.size()))];
-    return s;
-  }
-  std::vector<ElementHandle> children(int depth) {
-    std::vector<ElementHandle> v;
-    for (int k = pick(6); k > 0; --k) v.push_back(make(depth - 1));
-    return v;
-  }
-
-  std::mt19937& rng_;
-};
 
 // Fails the test when a match of `e` at `pos` ending at `end` is one that
 // the set rules out.
@@ -165,7 +53,7 @@ std::string every_alternative_parsed(const MatchFirstElement& m, std::string_vie
 
 TEST(StartBytes, EveryMatchStartsWhereTheSetAllows) {
   std::mt19937 rng(20261207);
-  GrammarMaker maker(rng);
+  GrammarMaker maker(rng, kPieces);
   for (int round = 0; round < 3000; ++round) {
     maker.made.clear();
     maker.make(3);

@@ -9,7 +9,12 @@
 #include <string_view>
 #include <vector>
 
+#include "chars.hpp"
 #include "element.hpp"
+#include "forward.hpp"
+#include "literals.hpp"
+#include "positional.hpp"
+#include "structure.hpp"
 
 namespace quernlet::testing_support {
 
@@ -57,6 +62,140 @@ class Placed {
  private:
   std::unique_ptr<char[]> block_;
   std::string_view view_;
+};
+
+// Random grammars of every element kind, their texts built of `pieces`.
+// With `skip_rich`, SkipTo is frequent and reached in the ways a kept search
+// answer could be misapplied: elements shared between places, SkipTos in
+// targets, and F <<= "(" + SkipTo(F) | leaf, which searches for its own kind.
+class GrammarMaker {
+ public:
+  GrammarMaker(std::mt19937& rng, std::vector<std::string> pieces, bool skip_rich = false)
+      : rng_(rng), pieces_(std::move(pieces)), skip_rich_(skip_rich) {}
+  ~GrammarMaker() {
+    for (const Ref<ForwardElement>& f : cycles_) f->set(nullptr);
+  }
+
+  // Every element made since the last clear, children included.
+  std::vector<ElementHandle> made;
+
+  ElementHandle make(int depth) {
+    if (skip_rich_ && !made.empty() && pick(4) == 0) return made[pick(made.size())];
+    made.push_back(skip_rich_ ? make_skip_rich(depth) : make_one(depth));
+    return made.back();
+  }
+
+ private:
+  ElementHandle make_skip_rich(int depth) {
+    switch (depth > 0 ? pick(6) : 0) {
+      case 0:
+        return make_one(0);
+      case 1:
+        return mk<SkipToElement>(make(depth - 1));
+      case 2:
+        return mk<AndElement>(std::vector<ElementHandle>{make(depth - 1), make(depth - 1)});
+      case 3:
+        return mk<MatchFirstElement>(std::vector<ElementHandle>{make(depth - 1), make(depth - 1)});
+      case 4:
+        return mk<OptionalElement>(make(depth - 1));
+      default: {
+        auto f = cycles_.emplace_back(mk<ForwardElement>());
+        f->set(mk<MatchFirstElement>(
+            std::vector<ElementHandle>{mk<AndElement>(std::vector<ElementHandle>{
+                                           mk<LiteralElement>("("), mk<SkipToElement>(f)}),
+                                       make_one(0)}));
+        return f;
+      }
+    }
+  }
+
+  ElementHandle make_one(int depth) {
+    const int kind = pick(depth > 0 ? 30 : 17);
+    if (kind >= 8 && kind < 17) {
+      const ElementHandle fixed[] = {mk<EmptyElement>(),       mk<NoMatchElement>(),
+                                     mk<LineStartElement>(),   mk<LineEndElement>(),
+                                     mk<StringStartElement>(), mk<StringEndElement>(),
+                                     mk<RestOfLineElement>(),  mk<ForwardElement>(),  // never set
+                                     mk<LiteralElement>(" ")};
+      return fixed[kind - 8];
+    }
+    switch (kind) {
+      case 0:
+        return mk<LiteralElement>(short_text());
+      case 1:
+        return mk<KeywordElement>(short_text());
+      case 2:
+        return mk<CaselessLiteralElement>(short_text());
+      case 3:
+        return mk<CaselessKeywordElement>(short_text());
+      case 4:
+        return mk<CharElement>(short_text() + short_text());
+      case 5: {
+        const std::string body = short_text() + short_text();
+        const std::string_view b = body;
+        return mk<WordElement>(short_text() + "a", pick(2) ? &b : nullptr);
+      }
+      case 6: {
+        static const char* const patterns[] = {
+            "\\s+", "[ab_]",      "[xyz]",         "a*",       "(?:if|b)\\b", "é+",  "\\w+", "",
+            "$",    "[a-z_]\\w*", "\"[^\"\\n]*\"", "i*[0-9 ]", "[^a\\n]+",    "\\S+"};
+        std::string error;
+        return RegexElement::compile(patterns[pick(14)], error);
+      }
+      case 7: {
+        const std::string esc = pick(2) ? "\\" : "\"";
+        const std::string_view e = esc;
+        return mk<QuotedStringElement>(pick(2) ? "\"" : "é", pick(2) ? &e : nullptr, pick(2) != 0,
+                                       pick(2) != 0);
+      }
+      case 17:
+      case 18:
+      case 19:
+        return mk<AndElement>(children(depth));
+      case 20:
+      case 21:
+        return mk<MatchFirstElement>(children(depth));
+      case 22:
+        return mk<OptionalElement>(make(depth - 1));
+      case 23:
+        return mk<ZeroOrMoreElement>(make(depth - 1));
+      case 24:
+        return mk<OneOrMoreElement>(make(depth - 1));
+      case 25:
+        return mk<ExactlyElement>(make(depth - 1), static_cast<std::uint64_t>(pick(3)));
+      case 26:
+        return pick(2) ? ElementHandle(mk<GroupElement>(make(depth - 1)))
+                       : ElementHandle(mk<SuppressElement>(make(depth - 1)));
+      case 27:
+        return mk<CombineElement>(make(depth - 1));
+      case 28:
+        return mk<SkipToElement>(make(depth - 1));
+      default: {
+        auto f = mk<ForwardElement>();
+        f->set(make(depth - 1));
+        return f;
+      }
+    }
+  }
+
+  int pick(std::size_t n) {
+    return std::uniform_int_distribution<int>(0, static_cast<int>(n) - 1)(rng_);
+  }
+  std::string short_text() {
+    std::string s;
+    for (int k = pick(3); k > 0; --k) s += pieces_[pick(pieces_.size())];
+    return s;
+  }
+  std::vector<ElementHandle> children(int depth) {
+    std::vector<ElementHandle> v;
+    for (int k = pick(6); k > 0; --k) v.push_back(make(depth - 1));
+    return v;
+  }
+
+  std::mt19937& rng_;
+  std::vector<std::string> pieces_;
+  bool skip_rich_;
+  std::vector<Ref<ForwardElement>> cycles_;
 };
 
 }  // namespace quernlet::testing_support

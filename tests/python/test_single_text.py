@@ -223,7 +223,7 @@ def test_empty_matches_are_never_listed_or_replaced(element):
         assert element.transform_string("ab\ncd", "R") == "ab\ncd"
 
 
-def test_search_string_shapes_per_element_class():
+def test_search_and_transform_per_element_class():
     assert q.CaselessLiteral("aa").search_string("aaaa") == [["aa"], ["aa"]]
     assert q.CaselessLiteral("aa").search_string("aaa") == [["aa"]]
     assert q.QuotedString('"', "\\").search_string('x "a\\"b" y') == [['"a\\"b"']]
@@ -235,9 +235,6 @@ def test_search_string_shapes_per_element_class():
     items = q.CaselessLiteral("ab").search_string("ab AB ab")
     assert items == [["ab"], ["AB"], ["ab"]]
     assert items[0] is not items[2] and items[0][0] is items[2][0]
-
-
-def test_transform_string():
     assert q.CaselessLiteral("aa").transform_string("aaa", "$1\\") == "$1\\a"
     assert q.Char("é").transform_string("aéüé", "X") == "aXüX"
 
