@@ -157,6 +157,21 @@ TEST_P(RunawayRecursionTest, GivesUpWithoutOverflowingTheStack) {
   });
 }
 
+// `e` inside `levels` single-child combinators, cycling through the first
+// `kinds` of Group, Optional, Exactly(1), OneOrMore, And, Combine.
+ElementHandle wrapped(ElementHandle e, int levels, int kinds) {
+  using Wrap = ElementHandle (*)(ElementHandle);
+  static const Wrap wraps[] = {
+      [](ElementHandle e) -> ElementHandle { return mk<GroupElement>(std::move(e)); },
+      [](ElementHandle e) -> ElementHandle { return mk<OptionalElement>(std::move(e)); },
+      [](ElementHandle e) -> ElementHandle { return mk<ExactlyElement>(std::move(e), 1); },
+      [](ElementHandle e) -> ElementHandle { return mk<OneOrMoreElement>(std::move(e)); },
+      [](ElementHandle e) { return seq({std::move(e)}); },
+      [](ElementHandle e) -> ElementHandle { return mk<CombineElement>(std::move(e)); }};
+  for (int i = 0; i < levels; ++i) e = wraps[i % kinds](std::move(e));
+  return e;
+}
+
 // Runs `body` below `bytes` of extra stack.
 [[gnu::noinline]] void with_stack_offset(std::size_t bytes, const std::function<void()>& body) {
   auto* pad = static_cast<volatile char*>(alloca(bytes + 1));
@@ -178,16 +193,7 @@ TEST_P(SmallStackTest, MarginHoldsWhatRunsBelowTheFloor) {
   ElementHandle scan = RegexElement::compile(R"(\([(x]*q)", error);
   ASSERT_TRUE(scan) << error;
   ElementHandle level = first_of({scan, seq({lit("("), f.handle(), lit(")")}), lit("x")});
-  using Wrap = ElementHandle (*)(ElementHandle);
-  const Wrap wraps[] = {
-      [](ElementHandle e) -> ElementHandle { return mk<GroupElement>(std::move(e)); },
-      [](ElementHandle e) -> ElementHandle { return mk<OptionalElement>(std::move(e)); },
-      [](ElementHandle e) -> ElementHandle { return mk<OneOrMoreElement>(std::move(e)); },
-      [](ElementHandle e) { return seq({std::move(e)}); },
-      [](ElementHandle e) -> ElementHandle { return mk<CombineElement>(std::move(e)); },
-      [](ElementHandle e) -> ElementHandle { return mk<ExactlyElement>(std::move(e), 1); }};
-  for (int i = 0; i < 30; ++i) level = wraps[i % 6](std::move(level));
-  f->set(std::move(level));
+  f->set(wrapped(std::move(level), 30, 6));
   const std::string text = nested(2000);
   run_with_stack(GetParam(), [&] {
     for (std::size_t offset = 0; offset < std::min<std::size_t>(24u << 10, GetParam() / 2);
@@ -222,21 +228,12 @@ INSTANTIATE_TEST_SUITE_P(Stacks, SmallStackTest,
 // thread does not recurse once per level either.
 class DeepTreeTest : public testing::TestWithParam<std::size_t> {};
 
-ElementHandle wrapped(ElementHandle e, int levels) {
-  for (int i = 0; i < levels; ++i) {
-    e = i % 3 == 0   ? ElementHandle(mk<GroupElement>(std::move(e)))
-        : i % 3 == 1 ? ElementHandle(mk<OptionalElement>(std::move(e)))
-                     : ElementHandle(mk<ExactlyElement>(std::move(e), 1));
-  }
-  return e;
-}
-
 TEST_P(DeepTreeTest, AnswersOrGivesUpWhateverTheGrowthPerStep) {
   const std::size_t steps = GetParam() == 0 ? 400000 : 20000;
   for (int growth : {2, 3, 4}) {
     run_with_stack(GetParam(), [&] {
       ElementHandle tree = lit("a");
-      for (std::size_t i = 0; i < steps; ++i) tree = first_of({tree, wrapped(tree, growth - 1)});
+      for (std::size_t i = 0; i < steps; ++i) tree = first_of({tree, wrapped(tree, growth - 1, 3)});
       const ParseOutcome out = tree->parse_from_start("a");
       EXPECT_TRUE(out.too_deep() || show(out) == "1: 'a'") << growth << ": " << show(out);
       const MatchResult m = tree->try_match_at("a", 0);
