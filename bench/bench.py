@@ -221,6 +221,11 @@ def short_cases():
         "run_match_rx": re.compile(f"{lit_ws}([A-Za-z]+)"),
         "gen_rx": re.compile(f"{lit_ws}[a-z]+(?:_[a-z]+)*{lit_ws}"),
         "gen_match_rx": re.compile(f"{lit_ws}([a-z]+(?:_[a-z]+)*)"),
+        # Not a class run, and every match starts with '@'.
+        "rx_at": q.Regex(r"@[A-Za-z_]\w*(?:\.\w+)*"), "s_at": " @app.route ",
+        "s_at_miss": " app.route ",
+        "at_rx": re.compile(rf"{lit_ws}@[A-Za-z_]\w*(?:\.\w+)*{lit_ws}"),
+        "at_match_rx": re.compile(rf"{lit_ws}(@[A-Za-z_]\w*(?:\.\w+)*)"),
     }
     return env, [
         ("Literal.matches", "lit.matches(s_lit)", "lit_rx.fullmatch(s_lit)", 3.0),
@@ -235,7 +240,19 @@ def short_cases():
         ("Regex(general).matches", "rx_gen.matches(s_snake)", "gen_rx.fullmatch(s_snake)", 2.0),
         ("Regex(general).parse_string", "rx_gen.parse_string(s_snake)",
          "gen_match_rx.match(s_snake)", 2.0),
+        ("Regex(general, '@' start).matches", "rx_at.matches(s_at)", "at_rx.fullmatch(s_at)", 2.0),
+        ("Regex(general, '@' start).matches miss", "rx_at.matches(s_at_miss)",
+         "at_rx.fullmatch(s_at_miss)", 2.0),
+        ("Regex(general, '@' start).parse_string", "rx_at.parse_string(s_at)",
+         "at_match_rx.match(s_at)", 2.0),
     ]
+
+
+def same_short(ours, peer):
+    """Whether a matches/parse_string result agrees with the re peer's match."""
+    if isinstance(ours, bool):
+        return ours == (peer is not None)
+    return peer is not None and ours == [peer.group(1)]
 
 
 def batch_cases():
@@ -329,8 +346,9 @@ def main():
         if args.k not in name:
             continue
         a, b = per_call(ours, env), per_call(peer, env)
+        same = "yes" if same_short(eval(ours, env), eval(peer, env)) else "NO"
         print(ROW.format(name, "short", fmt_time(a), fmt_time(b), f"{b / a:.2f}",
-                         f"{target:g}" if target else "-", "-", verdict(b / a, target)))
+                         f"{target:g}" if target else "-", same, verdict(b / a, target)))
         missed += verdict(b / a, target) == "MISSED"
 
     for build, tag, names in ((batch_cases, "1 M items", ("Regex([a-z]+).parse_batch distinct",)),

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "regex_run.hpp"
+#include "regex_scan.hpp"
 
 namespace quernlet {
 
@@ -139,9 +140,9 @@ RegexElement::Mode shortcut_of(std::string_view pattern, CodePointSet& byte_set)
 }
 
 // What a match in `mode` can start with. The shortcuts match one or more
-// bytes of their set; a general pattern may match anything, the empty text
-// included.
-StartBytes start_bytes_of(RegexElement::Mode mode, const CodePointSet& byte_set) noexcept {
+// bytes of their set; a general pattern has the bytes RE2 bounds it to.
+StartBytes start_bytes_of(RegexElement::Mode mode, const CodePointSet& byte_set,
+                          const re2::RE2& re) {
   StartBytes starts;
   switch (mode) {
     case RegexElement::kWhitespaceRun:
@@ -156,7 +157,7 @@ StartBytes start_bytes_of(RegexElement::Mode mode, const CodePointSet& byte_set)
     case RegexElement::kGeneral:
       break;
   }
-  return StartBytes::anything();
+  return regex_start_bytes(re);
 }
 
 // What a class run can start with; it never matches empty.
@@ -215,13 +216,16 @@ Ref<RegexElement> RegexElement::compile(std::string_view pattern, std::string& e
   element->re_ = std::move(re);
   element->run_ = ClassRun::recognise(pattern);
   element->message_ = SharedString("Expected match for /" + source + "/");
-  element->set_start_bytes(element->run_ ? start_bytes_of(*element->run_)
-                                         : start_bytes_of(element->mode_, element->byte_set_));
+  element->set_start_bytes(element->run_
+                               ? start_bytes_of(*element->run_)
+                               : start_bytes_of(element->mode_, element->byte_set_, *element->re_));
   return element;
 }
 
 std::int64_t RegexElement::match_length(std::string_view text, Pos pos) const {
   if (pos > text.size() || !is_char_boundary(text, pos)) return -1;
+  // Most failed attempts end here, without the cost of entering RE2.
+  if (!start_bytes().may_match_at(text, pos)) return -1;
   // The rest of the text is handed over as the whole text, so assertions at
   // its start behave as at the start of a text.
   const re2::StringPiece rest(text.data() + pos, text.size() - pos);

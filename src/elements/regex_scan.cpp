@@ -16,7 +16,36 @@ constexpr std::size_t kShortcutMinLength = 4096;
 // Candidates tried anchored before one unanchored search.
 constexpr int kCandidateTries = 4;
 
+// The texts that decide an empty match at the start of a text. An empty
+// match there depends only on the assertions it passes, and those read
+// only the byte after it (the text before it is the start of the text):
+// the end of the text, a line feed, a word byte, any other byte.
+constexpr std::string_view kEmptyContexts[] = {"", "\n", "a", "0", "_", " ", "\t", "\xC3\xA9"};
+
 }  // namespace
+
+StartBytes regex_start_bytes(const re2::RE2& re) {
+  std::string min, max;
+  // Every matching string s has min <= s <= max, so a non-empty one begins
+  // with a byte between their first bytes. An empty bound says nothing:
+  // an empty max is "no upper bound" (and also what RE2 returns for some
+  // patterns that do match, like \b), an empty min allows the empty
+  // string. The bounds are not trusted about the empty match itself: a
+  // match that ends before an assertion is bounded by the byte that the
+  // assertion read (x?\b gives min "x" yet matches empty before "a").
+  if (!re.PossibleMatchRange(&min, &max, 8) || max.empty()) return StartBytes::anything();
+  const unsigned lo = min.empty() ? 0 : static_cast<unsigned char>(min[0]);
+  const unsigned hi = static_cast<unsigned char>(max[0]);
+  StartBytes starts;
+  for (unsigned b = lo; b <= hi; ++b) starts.add(static_cast<unsigned char>(b));
+  // An empty range of the whole context asks for an empty match before it;
+  // the assertions still see the context's bytes.
+  for (const std::string_view context : kEmptyContexts) {
+    const re2::StringPiece text(context.data(), context.size());
+    if (re.Match(text, 0, 0, re2::RE2::ANCHOR_BOTH, nullptr, 0)) starts.set_can_be_empty(true);
+  }
+  return starts;
+}
 
 bool free_of_assertions(std::string_view pattern) noexcept {
   bool in_class = false;

@@ -62,6 +62,13 @@ class RegexMatchIterator {
 // position then depends only on the text from that position on.
 bool free_of_assertions(std::string_view pattern) noexcept;
 
+// What a match of `re` anchored at the start of a text (the way
+// RegexElement matches at a position) can begin with: the first bytes
+// allowed by RE2's bounds on every matching string, and the empty match
+// when RE2 finds one in any of the contexts an empty match can depend on.
+// Over-approximates; every byte and the empty match when RE2 gives no bound.
+StartBytes regex_start_bytes(const re2::RE2& re);
+
 // Number of matches the iteration reports.
 std::uint64_t regex_count(const re2::RE2& re, std::string_view text) noexcept;
 

@@ -5,8 +5,10 @@
 
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "chars.hpp"
 #include "test_support.hpp"
 
 namespace quernlet {
@@ -99,6 +101,70 @@ TEST(RegexMatchIterator, DenseShortcutFindsTheSameMatches) {
       const std::string text = random_text(rng, 6000, pieces);
       ASSERT_EQ(iterated(re, text), iterated(re, text, false)) << p;
     }
+  }
+}
+
+// Start bytes of general patterns: every match RE2 finds at the start of a
+// text begins where the set allows, and the element that rejects by the set
+// answers as RE2 does everywhere.
+TEST(RegexStartBytes, HoldForEveryMatchAndKeepTheAnswers) {
+  // clang-format off
+  const char* patterns[] = {
+      "foo|bar|baz", "-?\\d+(?:\\.\\d+)?", "(?:0x)?[0-9a-f]+", "(?i)select|from", "(?i)^k",
+      "(?i)k+", "[\xc3\xa9-\xc3\xbc]x|\\d", "[^a-z]+", "^abc", "\\bif\\b", "x?\\b", "\\B.", "a*",
+      "(?m)$", "$", "", "(?:a|)b?", "\\S+\\s*", "[[:upper:]][a-z]*", "\\pL+", "(?s).", "\\C",
+      "[a-z]+(?:_[a-z]+)*", "(?U)a+b", "\xc3\xa9+|\xc3\xbc", "\\x{212A}", "a{2,3}|\\Q.*\\E",
+      "[\\x{100}-\\x{10FFFF}]+", "(?:if|else)\\b|\\w"};
+  const std::vector<std::string> pieces = {
+      "a", "b", "k", "K", "\xe2\x84\xaa", "\xc3\xa9", "\xc3\xbc", "0", "7", "x", "_", " ", "\n",
+      "if", "foo", "-", "ABC", "abc", ".*", "0x", "\t", "sElEcT", "\xf0\x9f\x98\x80", "\xff", "\x80"};
+  // clang-format on
+  std::mt19937 rng(4111);
+  for (const char* p : patterns) {
+    std::string error;
+    const Ref<RegexElement> element = RegexElement::compile(p, error);
+    ASSERT_TRUE(element) << p << ": " << error;
+    const StartBytes& starts = element->start_bytes();
+    const re2::RE2& re = element->re();
+    for (int round = 0; round < 150; ++round) {
+      const std::string text = random_text(rng, rng() % 12, pieces);
+      for (Pos pos = 0; pos <= text.size(); ++pos) {
+        if (!is_char_boundary(text, pos)) continue;
+        const re2::StringPiece rest(text.data() + pos, text.size() - pos);
+        re2::StringPiece found;
+        std::int64_t want = -1;
+        if (re.Match(rest, 0, rest.size(), re2::RE2::ANCHOR_START, &found, 1)) {
+          if (found.empty())
+            EXPECT_TRUE(starts.can_be_empty()) << "/" << p << "/ at " << pos << " of '" << text;
+          else
+            EXPECT_TRUE(starts.has(static_cast<unsigned char>(text[pos])))
+                << "/" << p << "/ at " << pos << " of '" << text << "'";
+          if (is_char_boundary(text, pos + found.size()))
+            want = static_cast<std::int64_t>(found.size());
+        }
+        ASSERT_EQ(element->match_length(text, pos), want)
+            << "/" << p << "/ at " << pos << " of '" << text << "'";
+      }
+    }
+  }
+}
+
+// The sets are narrow enough to reject: bytes no match starts with are out,
+// and the empty match only where an assertion or option allows it.
+TEST(RegexStartBytes, RuleOutWhatCannotStartAMatch) {
+  const std::tuple<const char*, const char*, bool> cases[] = {
+      {"[a-z]+(?:_[a-z]+)*", "_ 0A{", false},
+      {"foo|bar", "a g", false},
+      {"(?i)select", "0 \n", false},
+      {"x?\\b", "y ", true},
+      {"\\d*", "a:", true},
+      {"\xc3\xa9+", "\xc2\xc4z", false}};
+  for (const auto& [pattern, out, empty] : cases) {
+    std::string error;
+    const StartBytes starts = RegexElement::compile(pattern, error)->start_bytes();
+    for (const char* b = out; *b; ++b)
+      EXPECT_FALSE(starts.has(static_cast<unsigned char>(*b))) << pattern << " " << *b;
+    EXPECT_EQ(starts.can_be_empty(), empty) << pattern;
   }
 }
 
