@@ -39,10 +39,16 @@ StartBytes regex_start_bytes(const re2::RE2& re) {
   StartBytes starts;
   for (unsigned b = lo; b <= hi; ++b) starts.add(static_cast<unsigned char>(b));
   // An empty range of the whole context asks for an empty match before it;
-  // the assertions still see the context's bytes.
+  // the assertions still see the context's bytes. Without assertions what
+  // follows cannot matter, and the first context decides.
+  const bool context_free = free_of_assertions(re.pattern());
   for (const std::string_view context : kEmptyContexts) {
     const re2::StringPiece text(context.data(), context.size());
-    if (re.Match(text, 0, 0, re2::RE2::ANCHOR_BOTH, nullptr, 0)) starts.set_can_be_empty(true);
+    if (re.Match(text, 0, 0, re2::RE2::ANCHOR_BOTH, nullptr, 0)) {
+      starts.set_can_be_empty(true);
+      break;
+    }
+    if (context_free) break;
   }
   return starts;
 }
