@@ -36,10 +36,10 @@ import re
 import subprocess
 import sys
 import tempfile
-import time
 import timeit
 
 import quernlet as q
+from bench import best_time, fmt_time
 
 try:
     import lark
@@ -298,20 +298,6 @@ def peak_rise_mib(grammar, peer_name, path):
     return float(out.stdout)
 
 
-def best_time(fn, reps):
-    """Best wall time of `reps` calls, and the first call's result."""
-    best, first = float("inf"), None
-    for i in range(reps):
-        gc.collect()
-        t0 = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - t0)
-        if i == 0:
-            first = result
-        del result
-    return best, first
-
-
 def per_call(fn):
     """Best time of one call of fn, in seconds, over calls in a loop."""
     timer = timeit.Timer(fn)
@@ -320,14 +306,6 @@ def per_call(fn):
 
 
 ROW = "{:<34} {:>10} {:>9} {:>9} {:>8} {:>6} {:>5} {:>9} {:>9}"
-
-
-def fmt_time(t):
-    if t < 1e-3:
-        return f"{t * 1e6:.1f} us"
-    if t < 1:
-        return f"{t * 1e3:.1f} ms"
-    return f"{t:.2f} s"
 
 
 def fmt_mib(m):
