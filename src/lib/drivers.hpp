@@ -109,9 +109,10 @@ inline PyObject* raise_parse_failure(const ParseOutcome& out) {
 // ---------------------------------------------------------------------------
 // Token conversion.
 
+namespace detail {
+
 inline py::Object token_to_py(const Token& token);
 
-// A new list of the converted tokens, in order.
 inline py::Object tokens_to_list(std::span<const Token> tokens) {
   py::Object list = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(tokens.size())));
   if (!list) return list;
@@ -123,16 +124,28 @@ inline py::Object tokens_to_list(std::span<const Token> tokens) {
   return list;
 }
 
-// A text token becomes a new `str`, a list token a new `list` of converted
-// items (recursively). Token texts are whole characters of the input or
-// element-defined texts, so the `str` is always valid.
 inline py::Object token_to_py(const Token& token) {
   return token.is_list() ? tokens_to_list(token.items()) : py::str(token.text().view());
 }
 
-// The top-level tokens of a parse as a new list.
+}  // namespace detail
+
+// A text token becomes a new `str`, a list token a new `list` of converted
+// items (recursively). Token texts are whole characters of the input or
+// element-defined texts, so the `str` is always valid. Nested lists are
+// built with the cyclic collector paused (GcPause).
+inline py::Object token_to_py(const Token& token) {
+  if (!token.is_list()) return py::str(token.text().view());
+  py::GcPause pause;
+  return detail::tokens_to_list(token.items());
+}
+
+// The top-level tokens of a parse as a new list; as token_to_py.
 inline py::Object results_to_list(const ParseResults& tokens) {
-  return tokens_to_list(tokens.span());
+  const std::span<const Token> top = tokens.span();
+  if (std::ranges::none_of(top, &Token::is_list)) return detail::tokens_to_list(top);
+  py::GcPause pause;
+  return detail::tokens_to_list(top);
 }
 
 // ---------------------------------------------------------------------------

@@ -67,6 +67,25 @@ inline Object str(std::string_view s) noexcept {
   return Object::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
+// Pauses the interpreter's cyclic garbage collector while it lives, then
+// puts back the setting the caller had, on every path out (errors
+// included). Building a large nested result makes many lists at once; the
+// collector would otherwise traverse them, young and unable to form a cycle
+// yet, again and again whenever the interpreter gets a chance to run it in
+// the middle of the call. Needs the interpreter attached.
+class GcPause {
+ public:
+  GcPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+  ~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+
+ private:
+  bool was_enabled_;
+};
+
 // The UTF-8 form of a `str`, borrowed from the object (valid while it
 // lives). Returns false with an exception set when it has none.
 inline bool utf8_view(PyObject* s, std::string_view& out) noexcept {
