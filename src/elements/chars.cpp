@@ -25,15 +25,15 @@ std::string_view first_char(std::string_view s) noexcept {
 }
 
 // Success at `end` with one text token.
-ParseOutcome token_success(Pos end, std::string_view token) {
+ParseOutcome token_success(Pos end, Token token) {
   ParseResults tokens;
-  tokens.push_back(Token(SharedString(token)));
+  tokens.push_back(std::move(token));
   return ParseOutcome::success(end, std::move(tokens));
 }
 
 // Success at `end` whose token is the matched text.
 ParseOutcome text_success(std::string_view text, Pos pos, Pos end) {
-  return token_success(end, text.substr(pos, end - pos));
+  return token_success(end, Token::slice(text.substr(pos, end - pos)));
 }
 
 }  // namespace
@@ -319,11 +319,12 @@ ParseOutcome QuotedStringElement::parse_impl(ParseContext& ctx, Pos pos) const {
   if (!unquote_) return text_success(text, pos, end);
   const Pos body_start = pos + quote_.size();
   const Pos body_end = end - quote_.size();
-  if (esc_.empty()) return token_success(end, text.substr(body_start, body_end - body_start));
+  const std::string_view body = text.substr(body_start, body_end - body_start);
+  if (esc_.empty() || body.find(esc_) == std::string_view::npos)
+    return token_success(end, Token::slice(body));
 
   // The scan guarantees that every escape in the body has a whole character
   // after it inside the body.
-  const std::string_view body = text.substr(body_start, body_end - body_start);
   std::string unescaped;
   unescaped.reserve(body.size());
   for (Pos i = 0; i < body.size();) {
@@ -337,7 +338,7 @@ ParseOutcome QuotedStringElement::parse_impl(ParseContext& ctx, Pos pos) const {
       ++i;
     }
   }
-  return token_success(end, unescaped);
+  return token_success(end, Token(SharedString(unescaped)));
 }
 
 MatchResult QuotedStringElement::try_match_at(std::string_view text, Pos pos) const {

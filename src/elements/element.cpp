@@ -62,8 +62,9 @@ void RefCounted::destroy() const noexcept {
   --depth;
 }
 
-Token::Token(const Token& o) : text_(o.text_), count_(o.count_), is_list_(o.is_list_) {
-  if (count_ != 0) {
+Token::Token(const Token& o)
+    : shared_(o.shared_), slice_(o.slice_), count_(o.count_), form_(o.form_) {
+  if (form_ == Form::List && count_ != 0) {
     items_ = std::make_unique<Token[]>(count_);
     std::copy_n(o.items_.get(), count_, items_.get());
   }

@@ -167,41 +167,71 @@ const SharedString& fixed_string() {
 // Tokens and results.
 
 // One result token: a text, or a list of tokens (made only by Group).
-// Copying shares a text and copies a list deeply; moving never allocates.
+//
+// A text is either shared (a `SharedString`: the prebuilt texts of literal
+// kinds, fixed texts, and texts an element builds itself, such as an
+// unquoted string with its escapes removed) or a slice of the parsed text,
+// which the token refers to without copying. A slice is valid only as long
+// as the text it was parsed from: whoever starts a parse must drop or convert
+// its tokens before that text goes away.
+//
+// Copying shares a text (a slice stays a slice of the same text) and copies
+// a list deeply; moving never allocates.
 class Token {
  public:
   // The empty text.
   Token() noexcept = default;
-  explicit Token(SharedString text) noexcept : text_(std::move(text)) {}
+  explicit Token(SharedString text) noexcept : shared_(std::move(text)) {}
+  // A text token referring to `text` (a slice of the parsed text).
+  static Token slice(std::string_view text) noexcept {
+    Token t;
+    t.slice_ = text.data();
+    t.count_ = text.size();
+    t.form_ = Form::Slice;
+    return t;
+  }
   // A list token holding `items` (an array of exactly `count` tokens).
   Token(std::unique_ptr<Token[]> items, std::size_t count) noexcept
-      : items_(std::move(items)), count_(count), is_list_(true) {}
+      : items_(std::move(items)), count_(count), form_(Form::List) {}
 
   Token(const Token& o);
   Token(Token&& o) noexcept
-      : text_(std::move(o.text_)),
+      : shared_(std::move(o.shared_)),
         items_(std::move(o.items_)),
+        slice_(o.slice_),
         count_(std::exchange(o.count_, 0)),
-        is_list_(o.is_list_) {}
+        form_(std::exchange(o.form_, Form::Shared)) {}
   Token& operator=(const Token& o);
   Token& operator=(Token&& o) noexcept {
-    text_ = std::move(o.text_);
+    shared_ = std::move(o.shared_);
     items_ = std::move(o.items_);
+    slice_ = o.slice_;
     count_ = std::exchange(o.count_, 0);
-    is_list_ = o.is_list_;
+    form_ = std::exchange(o.form_, Form::Shared);
     return *this;
   }
   ~Token() = default;
 
-  bool is_list() const noexcept { return is_list_; }
-  const SharedString& text() const noexcept { return text_; }
-  std::span<const Token> items() const noexcept { return {items_.get(), count_}; }
+  bool is_list() const noexcept { return form_ == Form::List; }
+  // Whether the text refers into the parsed text instead of owning a share.
+  bool is_slice() const noexcept { return form_ == Form::Slice; }
+  // The bytes of a text token (empty for a list).
+  std::string_view text() const noexcept {
+    return form_ == Form::Slice ? std::string_view(slice_, count_) : shared_.view();
+  }
+  // The shared string of a shared text token (the empty string otherwise).
+  const SharedString& shared_text() const noexcept { return shared_; }
+  std::span<const Token> items() const noexcept {
+    return {items_.get(), form_ == Form::List ? count_ : 0};
+  }
 
  private:
-  SharedString text_;
-  std::unique_ptr<Token[]> items_;
-  std::size_t count_ = 0;
-  bool is_list_ = false;
+  enum class Form : std::uint8_t { Shared, Slice, List };
+  SharedString shared_;             // text of a shared token
+  std::unique_ptr<Token[]> items_;  // items of a list token
+  const char* slice_ = nullptr;     // first byte of a slice token
+  std::size_t count_ = 0;           // slice length, or list item count
+  Form form_ = Form::Shared;
 };
 
 using ParseResults = SmallVector<Token, 2>;

@@ -83,7 +83,7 @@ ParseOutcome CharElement::parse_impl(ParseContext& ctx, Pos pos) const {
   const unsigned len = match_len_at(ctx.text, pos);
   if (len == 0) return ParseOutcome::failure(message_, pos);
   ParseResults tokens;
-  tokens.push_back(Token(SharedString(ctx.text.substr(pos, len))));
+  tokens.push_back(Token::slice(ctx.text.substr(pos, len)));
   return ParseOutcome::success(pos + len, std::move(tokens));
 }
 

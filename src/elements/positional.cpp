@@ -101,7 +101,7 @@ ParseOutcome RestOfLineElement::parse_impl(ParseContext& ctx, Pos pos) const {
   if (pos > ctx.text.size()) return ParseOutcome::failure(message_, pos);
   const auto [start, end] = rest_of_line_span(ctx.text, pos);
   ParseResults tokens;
-  tokens.push_back(Token(SharedString(ctx.text.substr(start, end - start))));
+  tokens.push_back(Token::slice(ctx.text.substr(start, end - start)));
   return ParseOutcome::success(end, std::move(tokens));
 }
 

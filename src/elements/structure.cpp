@@ -10,11 +10,11 @@ namespace quernlet {
 
 namespace {
 
-// One text token holding a fresh copy of text[pos, end). Every match ends at
-// its start or within the text, so the span lies in the text unless empty.
+// One text token, the slice text[pos, end). Every match ends at its start or
+// within the text, so the span lies in the text unless empty.
 ParseResults span_token(std::string_view text, Pos pos, Pos end) {
   ParseResults tokens;
-  tokens.push_back(end > pos ? Token(SharedString(text.substr(pos, end - pos))) : Token());
+  tokens.push_back(end > pos ? Token::slice(text.substr(pos, end - pos)) : Token());
   return tokens;
 }
 

@@ -125,7 +125,7 @@ inline py::Object tokens_to_list(std::span<const Token> tokens) {
 }
 
 inline py::Object token_to_py(const Token& token) {
-  return token.is_list() ? tokens_to_list(token.items()) : py::str(token.text().view());
+  return token.is_list() ? tokens_to_list(token.items()) : py::str(token.text());
 }
 
 }  // namespace detail
@@ -135,7 +135,7 @@ inline py::Object token_to_py(const Token& token) {
 // element-defined texts, so the `str` is always valid. Nested lists are
 // built with the cyclic collector paused (GcPause).
 inline py::Object token_to_py(const Token& token) {
-  if (!token.is_list()) return py::str(token.text().view());
+  if (!token.is_list()) return py::str(token.text());
   py::GcPause pause;
   return detail::tokens_to_list(token.items());
 }

@@ -201,5 +201,37 @@ TEST(QuotedString, ScanEscapesAndUnquote) {
   }
 }
 
+// A token that is the matched text (or an unquoted body without escapes)
+// refers into the parsed text and copies nothing, as do its copies; one whose
+// text the element made owns it.
+TEST(QuotedString, TokensReferToTheTextUnlessUnescaped) {
+  const std::string_view esc = "\\";
+  auto plain = mk<QuotedStringElement>("\"", &esc, false, true);
+  const std::string text = "\"héllo\" \"a\\\"b\"";
+  ParseOutcome out = parse_at(*plain, text, 0);
+  ASSERT_TRUE(out.ok());
+  const Token& token = out.tokens()[0];
+  EXPECT_TRUE(token.is_slice());
+  EXPECT_EQ(token.text().data(), text.data() + 1);
+  EXPECT_EQ(token.text(), "héllo");
+  const long before = allocations_on_this_thread();
+  const Token copy = token;
+  EXPECT_EQ(allocations_on_this_thread(), before);
+  EXPECT_EQ(copy.text().data(), token.text().data());
+
+  ParseOutcome escaped = parse_at(*plain, text, 9);
+  ASSERT_TRUE(escaped.ok());
+  EXPECT_FALSE(escaped.tokens()[0].is_slice());
+  EXPECT_EQ(escaped.tokens()[0].text(), "a\"b");
+
+  std::string error;
+  auto number = RegexElement::compile("[0-9]+", error);
+  const std::string digits = "  123x";
+  ParseOutcome n = parse_at(*number, digits, 2);
+  ASSERT_TRUE(n.ok());
+  EXPECT_EQ(n.tokens()[0].text().data(), digits.data() + 2);
+  EXPECT_EQ(n.tokens()[0].text(), "123");
+}
+
 }  // namespace
 }  // namespace quernlet

@@ -85,7 +85,7 @@ TEST(TokenTest, CopyIsDeepForListsAndSharesTexts) {
     ASSERT_TRUE(copy.is_list());
     EXPECT_NE(copy.items().data(), original.items().data());
     EXPECT_NE(copy.items()[1].items().data(), original.items()[1].items().data());
-    EXPECT_EQ(copy.items()[1].items()[0].text().identity(), shared.identity());
+    EXPECT_EQ(copy.items()[1].items()[0].shared_text().identity(), shared.identity());
     EXPECT_EQ(shared.use_count(), 5u);
     EXPECT_TRUE(copy.items()[2].is_list());
     EXPECT_EQ(copy.items()[2].items().data(), nullptr);  // an empty list owns nothing

@@ -44,12 +44,12 @@ TEST(LiteralTest, ParseSharesThePrebuiltTokenAndMessageAndAllocatesNothing) {
   const long before = allocations_on_this_thread();
   {
     const ParseOutcome out = parse_at(lit, "abc", 0);
-    EXPECT_EQ(out.tokens()[0].text().identity(), lit.tokens()[0].text().identity());
+    EXPECT_EQ(out.tokens()[0].shared_text().identity(), lit.tokens()[0].shared_text().identity());
     const ParseOutcome fail = parse_at(lit, "xyz", 0);
     EXPECT_EQ(fail.message().identity(), lit.message().identity());
   }
   EXPECT_EQ(allocations_on_this_thread(), before);
-  EXPECT_EQ(lit.tokens()[0].text().use_count(), 1u);
+  EXPECT_EQ(lit.tokens()[0].shared_text().use_count(), 1u);
 }
 
 // Plain reference over std::string for the four text kinds.

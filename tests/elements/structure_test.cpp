@@ -170,7 +170,7 @@ class GrammarGen {
 
 bool tokens_valid(std::span<const Token> tokens) {
   for (const Token& t : tokens)
-    if (t.is_list() ? !tokens_valid(t.items()) : !valid_utf8(t.text().view())) return false;
+    if (t.is_list() ? !tokens_valid(t.items()) : !valid_utf8(t.text())) return false;
   return true;
 }
 

@@ -13,7 +13,7 @@ std::string render(std::span<const Token> tokens) {
   std::string out;
   for (const Token& t : tokens) {
     if (!out.empty()) out += ',';
-    out += t.is_list() ? "[" + render(t.items()) + "]" : "'" + std::string(t.text().view()) + "'";
+    out += t.is_list() ? "[" + render(t.items()) + "]" : "'" + std::string(t.text()) + "'";
   }
   return out;
 }
