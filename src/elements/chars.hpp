@@ -200,11 +200,14 @@ class QuotedStringElement final : public ElementKind<QuotedStringElement> {
   Pos match_end(std::string_view text, Pos pos) const noexcept;
 
  private:
+  // Both test the first byte before comparing the rest: the scan asks at
+  // every byte of the string, and the answer is nearly always no.
   bool quote_at(std::string_view text, Pos i) const noexcept {
-    return text.substr(i, quote_.size()) == quote_;
+    return i < text.size() && text[i] == quote_[0] && text.substr(i, quote_.size()) == quote_;
   }
   bool esc_at(std::string_view text, Pos i) const noexcept {
-    return !esc_.empty() && text.substr(i, esc_.size()) == esc_;
+    return !esc_.empty() && i < text.size() && text[i] == esc_[0] &&
+           text.substr(i, esc_.size()) == esc_;
   }
 };
 
