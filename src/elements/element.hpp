@@ -224,6 +224,7 @@ class Token {
   std::span<const Token> items() const noexcept {
     return {items_.get(), form_ == Form::List ? count_ : 0};
   }
+  std::span<Token> items() noexcept { return {items_.get(), form_ == Form::List ? count_ : 0}; }
 
  private:
   enum class Form : std::uint8_t { Shared, Slice, List };

@@ -109,43 +109,50 @@ inline PyObject* raise_parse_failure(const ParseOutcome& out) {
 // ---------------------------------------------------------------------------
 // Token conversion.
 
+// The conversion takes the tokens apart as it goes: a list token's array is
+// freed as soon as its Python list is complete, while it is still in cache,
+// instead of in a second pass over the whole tree afterwards.
 namespace detail {
 
-inline py::Object token_to_py(const Token& token);
+inline py::Object take_token(Token& token);
 
-inline py::Object tokens_to_list(std::span<const Token> tokens) {
+inline py::Object take_list(std::span<Token> tokens) {
   py::Object list = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(tokens.size())));
   if (!list) return list;
   for (std::size_t i = 0; i < tokens.size(); ++i) {
-    py::Object item = token_to_py(tokens[i]);
+    py::Object item = take_token(tokens[i]);
     if (!item) return item;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
   }
   return list;
 }
 
-inline py::Object token_to_py(const Token& token) {
-  return token.is_list() ? tokens_to_list(token.items()) : py::str(token.text());
+inline py::Object take_token(Token& token) {
+  if (!token.is_list()) return py::str(token.text());
+  py::Object list = take_list(token.items());
+  token = Token();
+  return list;
 }
 
 }  // namespace detail
 
 // A text token becomes a new `str`, a list token a new `list` of converted
-// items (recursively). Token texts are whole characters of the input or
-// element-defined texts, so the `str` is always valid. Nested lists are
-// built with the cyclic collector paused (GcPause).
-inline py::Object token_to_py(const Token& token) {
+// items (recursively); the token is left in an unspecified state. Token
+// texts are whole characters of the input or element-defined texts, so the
+// `str` is always valid. Nested lists are built with the cyclic collector
+// paused (GcPause).
+inline py::Object token_to_py(Token& token) {
   if (!token.is_list()) return py::str(token.text());
   py::GcPause pause;
-  return detail::tokens_to_list(token.items());
+  return detail::take_token(token);
 }
 
 // The top-level tokens of a parse as a new list; as token_to_py.
-inline py::Object results_to_list(const ParseResults& tokens) {
-  const std::span<const Token> top = tokens.span();
-  if (std::ranges::none_of(top, &Token::is_list)) return detail::tokens_to_list(top);
+inline py::Object results_to_list(ParseResults& tokens) {
+  const std::span<Token> top(tokens.begin(), tokens.size());
+  if (std::ranges::none_of(top, &Token::is_list)) return detail::take_list(top);
   py::GcPause pause;
-  return detail::tokens_to_list(top);
+  return detail::take_list(top);
 }
 
 // ---------------------------------------------------------------------------

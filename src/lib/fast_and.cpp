@@ -29,7 +29,7 @@ PyObject* and_parse_string(PyObject* self, std::string_view s) {
         ParseOutcome out = child->parse_impl(ctx, start);
         if (!out.ok()) return raise_parse_failure(out);
         pos = out.end();
-        for (const Token& token : out.tokens()) {
+        for (Token& token : out.tokens()) {
           items.push_back(token_to_py(token));
           if (!items.back()) return nullptr;
         }
