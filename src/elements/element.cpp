@@ -62,17 +62,34 @@ void RefCounted::destroy() const noexcept {
   --depth;
 }
 
-Token::Token(const Token& o)
-    : shared_(o.shared_), slice_(o.slice_), count_(o.count_), form_(o.form_) {
-  if (form_ == Form::List && count_ != 0) {
-    items_ = std::make_unique<Token[]>(count_);
-    std::copy_n(o.items_.get(), count_, items_.get());
+Token::Token(const Token& o) : count_(o.count_), form_(o.form_) {
+  switch (form_) {
+    case Form::Shared:
+      new (&shared_) SharedString(o.shared_);
+      break;
+    case Form::Slice:
+      slice_ = o.slice_;
+      break;
+    case Form::List: {
+      std::unique_ptr<Token[]> items;
+      if (count_ != 0) {
+        items = std::make_unique<Token[]>(count_);
+        std::copy_n(o.items_, count_, items.get());
+      }
+      items_ = items.release();
+      break;
+    }
   }
 }
 
 Token& Token::operator=(const Token& o) {
   if (this != &o) *this = Token(o);
   return *this;
+}
+
+const SharedString& Token::shared_text() const noexcept {
+  static const SharedString empty;
+  return form_ == Form::Shared ? shared_ : empty;
 }
 
 ParseOutcome ParseOutcome::stack_exhausted(Pos position) noexcept {

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -180,11 +181,12 @@ const SharedString& fixed_string() {
 class Token {
  public:
   // The empty text.
-  Token() noexcept = default;
+  Token() noexcept : shared_() {}
   explicit Token(SharedString text) noexcept : shared_(std::move(text)) {}
   // A text token referring to `text` (a slice of the parsed text).
   static Token slice(std::string_view text) noexcept {
     Token t;
+    t.shared_.~SharedString();
     t.slice_ = text.data();
     t.count_ = text.size();
     t.form_ = Form::Slice;
@@ -192,48 +194,85 @@ class Token {
   }
   // A list token holding `items` (an array of exactly `count` tokens).
   Token(std::unique_ptr<Token[]> items, std::size_t count) noexcept
-      : items_(std::move(items)), count_(count), form_(Form::List) {}
+      : items_(items.release()), count_(count), form_(Form::List) {}
 
   Token(const Token& o);
-  Token(Token&& o) noexcept
-      : shared_(std::move(o.shared_)),
-        items_(std::move(o.items_)),
-        slice_(o.slice_),
-        count_(std::exchange(o.count_, 0)),
-        form_(std::exchange(o.form_, Form::Shared)) {}
+  Token(Token&& o) noexcept { take(o); }
   Token& operator=(const Token& o);
   Token& operator=(Token&& o) noexcept {
-    shared_ = std::move(o.shared_);
-    items_ = std::move(o.items_);
-    slice_ = o.slice_;
-    count_ = std::exchange(o.count_, 0);
-    form_ = std::exchange(o.form_, Form::Shared);
+    if (this != &o) {
+      drop();
+      take(o);
+    }
     return *this;
   }
-  ~Token() = default;
+  ~Token() { drop(); }
 
   bool is_list() const noexcept { return form_ == Form::List; }
   // Whether the text refers into the parsed text instead of owning a share.
   bool is_slice() const noexcept { return form_ == Form::Slice; }
   // The bytes of a text token (empty for a list).
   std::string_view text() const noexcept {
-    return form_ == Form::Slice ? std::string_view(slice_, count_) : shared_.view();
+    switch (form_) {
+      case Form::Shared:
+        return shared_.view();
+      case Form::Slice:
+        return {slice_, count_};
+      case Form::List:
+        break;
+    }
+    return {};
   }
   // The shared string of a shared text token (the empty string otherwise).
-  const SharedString& shared_text() const noexcept { return shared_; }
+  const SharedString& shared_text() const noexcept;
   std::span<const Token> items() const noexcept {
-    return {items_.get(), form_ == Form::List ? count_ : 0};
+    return form_ == Form::List ? std::span<const Token>(items_, count_) : std::span<const Token>();
   }
-  std::span<Token> items() noexcept { return {items_.get(), form_ == Form::List ? count_ : 0}; }
+  std::span<Token> items() noexcept {
+    return form_ == Form::List ? std::span<Token>(items_, count_) : std::span<Token>();
+  }
 
  private:
   enum class Form : std::uint8_t { Shared, Slice, List };
-  SharedString shared_;             // text of a shared token
-  std::unique_ptr<Token[]> items_;  // items of a list token
-  const char* slice_ = nullptr;     // first byte of a slice token
-  std::size_t count_ = 0;           // slice length, or list item count
+
+  // Moves `o`'s value into this token, whose storage holds nothing live, and
+  // leaves `o` the empty text.
+  void take(Token& o) noexcept {
+    form_ = o.form_;
+    count_ = std::exchange(o.count_, 0);
+    switch (form_) {
+      case Form::Shared:
+        new (&shared_) SharedString(std::move(o.shared_));
+        return;
+      case Form::Slice:
+        slice_ = o.slice_;
+        break;
+      case Form::List:
+        items_ = o.items_;
+        break;
+    }
+    o.form_ = Form::Shared;
+    new (&o.shared_) SharedString();
+  }
+  // Ends the lifetime of the value (the storage is then reused or freed).
+  void drop() noexcept {
+    if (form_ == Form::Shared)
+      shared_.~SharedString();
+    else if (form_ == Form::List)
+      std::unique_ptr<Token[]> owned(items_);  // frees the array and its items
+  }
+
+  // One of the three, by `form_`; a token is three machine words.
+  union {
+    SharedString shared_;  // Shared: the text
+    const char* slice_;    // Slice: the first byte
+    Token* items_;         // List: the owned array (null when empty)
+  };
+  std::size_t count_ = 0;  // Slice: length; List: item count
   Form form_ = Form::Shared;
 };
+
+static_assert(sizeof(Token) == 3 * sizeof(void*));
 
 using ParseResults = SmallVector<Token, 2>;
 
