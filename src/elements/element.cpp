@@ -70,7 +70,9 @@ Token::Token(const Token& o) : count_(o.count_), form_(o.form_) {
     case Form::Slice:
       slice_ = o.slice_;
       break;
-    case Form::List: {
+    case Form::List:
+    case Form::ArenaList: {
+      form_ = Form::List;
       std::unique_ptr<Token[]> items;
       if (count_ != 0) {
         items = std::make_unique<Token[]>(count_);
@@ -85,6 +87,64 @@ Token::Token(const Token& o) : count_(o.count_), form_(o.form_) {
 Token& Token::operator=(const Token& o) {
   if (this != &o) *this = Token(o);
   return *this;
+}
+
+Token Token::list_of(std::span<Token> tokens) {
+  const std::size_t n = tokens.size();
+  Token t(nullptr, n);
+  if (n == 0) return t;
+  if (Token* room = TokenArenaScope::allocate(n)) {
+    std::uninitialized_move_n(tokens.begin(), n, room);
+    t.items_ = room;
+    t.form_ = Form::ArenaList;
+  } else {
+    auto items = std::make_unique<Token[]>(n);
+    std::move(tokens.begin(), tokens.end(), items.get());
+    t.items_ = items.release();
+  }
+  return t;
+}
+
+namespace {
+constinit thread_local TokenArenaScope* open_arena [[gnu::tls_model("initial-exec")]] = nullptr;
+constexpr std::size_t kArenaBlock = 32 * 1024;
+}  // namespace
+
+TokenArenaScope::TokenArenaScope() noexcept : outer_(std::exchange(open_arena, this)) {}
+
+TokenArenaScope::~TokenArenaScope() { open_arena = outer_; }
+
+Token* TokenArenaScope::allocate(std::size_t n) {
+  TokenArenaScope* const arena = open_arena;
+  if (!arena) return nullptr;
+  const std::size_t bytes = n * sizeof(Token);
+  if (bytes > arena->left_) {
+    const std::size_t size = std::max(bytes, kArenaBlock);
+    arena->blocks_.push_back(std::make_unique_for_overwrite<std::byte[]>(size));
+    arena->next_ = arena->blocks_.back().get();
+    arena->left_ = size;
+  }
+  Token* const room = reinterpret_cast<Token*>(arena->next_);
+  arena->next_ += bytes;
+  arena->left_ -= bytes;
+  return room;
+}
+
+void TokenArenaScope::give_back(Token* room, std::size_t n) noexcept {
+  TokenArenaScope* const arena = open_arena;
+  auto* const start = reinterpret_cast<std::byte*>(room);
+  if (arena && start + n * sizeof(Token) == arena->next_) {
+    arena->next_ = start;
+    arena->left_ += n * sizeof(Token);
+  }
+}
+
+// The room goes back before the items are destroyed, and the items go last
+// first: lists inside were made before this one, in order, so each then
+// finds its room last in turn.
+void Token::drop_arena_list() noexcept {
+  TokenArenaScope::give_back(items_, count_);
+  for (std::size_t i = count_; i-- > 0;) items_[i].~Token();
 }
 
 const SharedString& Token::shared_text() const noexcept {

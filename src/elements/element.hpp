@@ -21,6 +21,7 @@
 #include <span>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "small_vector.hpp"
 
@@ -176,8 +177,11 @@ const SharedString& fixed_string() {
 // as the text it was parsed from: whoever starts a parse must drop or convert
 // its tokens before that text goes away.
 //
+// A list's array is a heap block of its own, or room in the arena of the
+// operation that made it (TokenArenaScope), valid while that is open.
+//
 // Copying shares a text (a slice stays a slice of the same text) and copies
-// a list deeply; moving never allocates.
+// a list deeply onto the heap; moving never allocates.
 class Token {
  public:
   // The empty text.
@@ -195,6 +199,10 @@ class Token {
   // A list token holding `items` (an array of exactly `count` tokens).
   Token(std::unique_ptr<Token[]> items, std::size_t count) noexcept
       : items_(items.release()), count_(count), form_(Form::List) {}
+  // A list token holding `tokens`, moved out (each left the empty text):
+  // in the thread's open TokenArenaScope when there is one, else in a heap
+  // array of its own.
+  static Token list_of(std::span<Token> tokens);
 
   Token(const Token& o);
   Token(Token&& o) noexcept { take(o); }
@@ -208,7 +216,7 @@ class Token {
   }
   ~Token() { drop(); }
 
-  bool is_list() const noexcept { return form_ == Form::List; }
+  bool is_list() const noexcept { return form_ >= Form::List; }
   // Whether the text refers into the parsed text instead of owning a share.
   bool is_slice() const noexcept { return form_ == Form::Slice; }
   // The bytes of a text token (empty for a list).
@@ -219,6 +227,7 @@ class Token {
       case Form::Slice:
         return {slice_, count_};
       case Form::List:
+      case Form::ArenaList:
         break;
     }
     return {};
@@ -226,14 +235,15 @@ class Token {
   // The shared string of a shared text token (the empty string otherwise).
   const SharedString& shared_text() const noexcept;
   std::span<const Token> items() const noexcept {
-    return form_ == Form::List ? std::span<const Token>(items_, count_) : std::span<const Token>();
+    return is_list() ? std::span<const Token>(items_, count_) : std::span<const Token>();
   }
   std::span<Token> items() noexcept {
-    return form_ == Form::List ? std::span<Token>(items_, count_) : std::span<Token>();
+    return is_list() ? std::span<Token>(items_, count_) : std::span<Token>();
   }
 
  private:
-  enum class Form : std::uint8_t { Shared, Slice, List };
+  // ArenaList: the array lives in a TokenArena, which frees it.
+  enum class Form : std::uint8_t { Shared, Slice, List, ArenaList };
 
   // Moves `o`'s value into this token, whose storage holds nothing live, and
   // leaves `o` the empty text.
@@ -248,6 +258,7 @@ class Token {
         slice_ = o.slice_;
         break;
       case Form::List:
+      case Form::ArenaList:
         items_ = o.items_;
         break;
     }
@@ -260,13 +271,16 @@ class Token {
       shared_.~SharedString();
     else if (form_ == Form::List)
       std::unique_ptr<Token[]> owned(items_);  // frees the array and its items
+    else if (form_ == Form::ArenaList)
+      drop_arena_list();
   }
+  void drop_arena_list() noexcept;
 
   // One of the three, by `form_`; a token is three machine words.
   union {
     SharedString shared_;  // Shared: the text
     const char* slice_;    // Slice: the first byte
-    Token* items_;         // List: the owned array (null when empty)
+    Token* items_;         // List: the owned array; ArenaList: the array (null when empty)
   };
   std::size_t count_ = 0;  // Slice: length; List: item count
   Form form_ = Form::Shared;
@@ -275,6 +289,36 @@ class Token {
 static_assert(sizeof(Token) == 3 * sizeof(void*));
 
 using ParseResults = SmallVector<Token, 2>;
+
+// The list arrays of one operation. While a scope is open on a thread, the
+// lists that Group makes there take their arrays from the scope's arena, in
+// a few large blocks, instead of a heap block each; the blocks are freed
+// when the scope closes. Whoever opens a scope must drop every token made
+// under it first (declare the scope before the outcome): a copy of a list
+// token is made on the heap and may outlive it. Scopes nest; the innermost
+// one serves.
+class TokenArenaScope {
+ public:
+  TokenArenaScope() noexcept;
+  TokenArenaScope(const TokenArenaScope&) = delete;
+  TokenArenaScope& operator=(const TokenArenaScope&) = delete;
+  ~TokenArenaScope();
+
+  // Uninitialised room for `n` > 0 tokens, or null for the thread when no
+  // scope is open.
+  static Token* allocate(std::size_t n);
+  // Gives back the room of `n` tokens at `room` when it is the last room
+  // handed out (its tokens must be destroyed before anything is allocated
+  // again): a parse that backtracks drops the lists it made last, so their
+  // room serves again instead of piling up.
+  static void give_back(Token* room, std::size_t n) noexcept;
+
+ private:
+  std::vector<std::unique_ptr<std::byte[]>> blocks_;
+  std::byte* next_ = nullptr;  // free room in the last block
+  std::size_t left_ = 0;       // bytes of free room
+  TokenArenaScope* outer_;     // the scope this one hides
+};
 
 // The result of `parse_impl`: an end and tokens, or a failure (a shared
 // message and the byte position where the failure arose). A too-deep failure

@@ -307,15 +307,8 @@ ParseOutcome GroupElement::parse_impl(ParseContext& ctx, Pos pos) const {
   if (stack_low()) return ParseOutcome::stack_exhausted(pos);
   ParseOutcome out = expr_->parse_impl(ctx, pos);
   if (!out.ok()) return out;
-  ParseResults& inner = out.tokens();
-  const std::size_t n = inner.size();
-  std::unique_ptr<Token[]> items;
-  if (n != 0) {
-    items = std::make_unique<Token[]>(n);
-    for (std::size_t i = 0; i < n; ++i) items[i] = std::move(inner[i]);
-  }
   ParseResults tokens;
-  tokens.push_back(Token(std::move(items), n));
+  tokens.push_back(Token::list_of({out.tokens().begin(), out.tokens().size()}));
   return ParseOutcome::success(out.end(), std::move(tokens));
 }
 

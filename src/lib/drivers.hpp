@@ -413,6 +413,7 @@ class ReplacedText {
 
 template <class Kind>
 PyObject* parse_string_generic(const Kind& kind, std::string_view text) {
+  TokenArenaScope arena;
   ParseOutcome out = kind.parse_from_start(text);
   if (!out.ok()) return raise_parse_failure(out);
   return results_to_list(out.tokens()).release();

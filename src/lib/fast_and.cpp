@@ -18,6 +18,7 @@ namespace {
 PyObject* and_parse_string(PyObject* self, std::string_view s) {
   const AndElement& seq = payload_of<AndElement>(self);
   ParseContext ctx{s, true};
+  TokenArenaScope arena;
   std::vector<py::Object> items;
   items.reserve(seq.exprs().size());
   Pos pos = advance_past_whitespace(s, 0);

@@ -192,5 +192,36 @@ TEST(Structure, MatchTestAgreesWithParse) {
   }
 }
 
+// Under an open arena scope Group's lists take their arrays from the arena:
+// after the first block, parses allocate nothing for them; lists dropped
+// last give their room back; a copy outlives the scope; scopes nest.
+TEST(TokenArena, GroupListsUnderAScope) {
+  const ElementHandle a = lit("a"), b = lit("b");
+  const ElementHandle group = mk<GroupElement>(seq({a, mk<GroupElement>(seq({b, a})), b}));
+  const std::string text = "abab";
+  const std::string want = "4: ['a',['b','a'],'b']";
+  const auto allocations_of_a_parse = [&] {
+    const long before = allocations_on_this_thread();
+    EXPECT_EQ(show(parse_at(*group, text, 0)), want);
+    return allocations_on_this_thread() - before;
+  };
+  const long on_heap = allocations_of_a_parse();
+  Token kept;
+  {
+    TokenArenaScope arena;
+    allocations_of_a_parse();  // the first block
+    for (int i = 0; i < 5000; ++i) ASSERT_EQ(allocations_of_a_parse(), on_heap - 2);
+    kept = parse_at(*group, text, 0).tokens()[0];
+    {
+      TokenArenaScope inner;
+      allocations_of_a_parse();
+    }
+    EXPECT_EQ(allocations_of_a_parse(), on_heap - 2);
+  }
+  ParseResults results;
+  results.push_back(std::move(kept));
+  EXPECT_EQ(show(ParseOutcome::success(4, std::move(results))), want);
+}
+
 }  // namespace
 }  // namespace quernlet
