@@ -40,6 +40,7 @@
 #include "open_table.hpp"
 #include "operations.hpp"
 #include "py.hpp"
+#include "text.hpp"
 
 namespace quernlet {
 
@@ -348,14 +349,19 @@ bool start_rule(std::string_view text, Test&& test) {
 // Building results from spans.
 
 // search_string's items for matched texts: per span a new one-item list
-// holding the span's text, equal texts sharing one `str`.
-inline PyObject* text_items(std::string_view text, std::span<const MatchSpan> spans) {
+// holding the span's text, equal texts sharing one `str`. The `str`s are
+// copied from the text's own storage.
+inline PyObject* text_items(const Text& text, std::span<const MatchSpan> spans) {
   py::Object result = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
   if (!result) return nullptr;
   TokenTextMap texts;
+  CharOffsets offsets(text);
   for (std::size_t i = 0; i < spans.size(); ++i) {
+    const MatchSpan span = spans[i];
     py::Object item =
-        list_of(texts.str(text.substr(spans[i].start, spans[i].end - spans[i].start)));
+        list_of(texts.get_or_insert(text.substr(span.start, span.end - span.start), [&] {
+          return text_slice(text, offsets, span.start, span.end);
+        }));
     if (!item) return nullptr;
     PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), item.release());
   }
@@ -382,37 +388,57 @@ PyObject* parsed_items(const Kind& kind, std::string_view text, std::span<const 
 
 // transform_string's output: the text with the spans given to `replace`
 // (in order, never overlapping) replaced by `replacement`, taken literally.
+// ASCII with ASCII is assembled as bytes (which are then the characters);
+// anything else is copied from the two `str`s' storage.
 class ReplacedText {
  public:
-  ReplacedText(std::string_view text, std::string_view replacement)
-      : text_(text), replacement_(replacement) {
-    out_.reserve(text.size());
+  ReplacedText(const Text& text, const Text& replacement)
+      : text_(text), replacement_(replacement), bytes_(text.ascii() && replacement.ascii()) {
+    if (bytes_) out_.reserve(text.size());
   }
 
-  void replace(Pos start, Pos end) {
+  // False with an exception set when the output cannot be made.
+  bool replace(Pos start, Pos end) {
+    if (!bytes_) return chars_.replace(start, end);
     out_.append(text_.data() + last_, start - last_);
     out_.append(replacement_);
     last_ = end;
+    return true;
   }
 
-  // The result as a new `str`. Spans on character boundaries keep it valid.
+  // The result as a new `str`.
   PyObject* finish() {
+    if (!bytes_) return chars_.finish();
     out_.append(text_.data() + last_, text_.size() - last_);
-    return py::str(out_).release();
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(out_.size()), 127);
+    if (str) std::memcpy(PyUnicode_1BYTE_DATA(str), out_.data(), out_.size());
+    return str;
   }
 
  private:
-  std::string_view text_;
-  std::string_view replacement_;
+  const Text& text_;
+  const Text& replacement_;
+  const bool bytes_;
   std::string out_;
   Pos last_ = 0;  // end of the text already handled
+  StrReplacer chars_{text_, replacement_};
 };
+
+// Replaces every span that `scan(on_span)` reports, in order; stops at the
+// first span the output cannot take.
+template <class Scan>
+PyObject* replace_spans(const Text& text, const Text& replacement, Scan&& scan) {
+  ReplacedText out(text, replacement);
+  bool failed = false;
+  scan([&](Pos start, Pos end) { failed = failed || !out.replace(start, end); });
+  return failed ? nullptr : out.finish();
+}
 
 // ---------------------------------------------------------------------------
 // Generic single-text drivers.
 
 template <class Kind>
-PyObject* parse_string_generic(const Kind& kind, std::string_view text) {
+PyObject* parse_string_generic(const Kind& kind, const Text& text) {
   TokenArenaScope arena;
   ParseOutcome out = kind.parse_from_start(text);
   if (!out.ok()) return raise_parse_failure(out);
@@ -423,7 +449,7 @@ PyObject* parse_string_generic(const Kind& kind, std::string_view text) {
 // the items are the matched texts for a Normal kind, else the tokens of a
 // parse at each match.
 template <class Kind, class Test>
-PyObject* search_string_over(const Kind& kind, std::string_view text, Test&& test) {
+PyObject* search_string_over(const Kind& kind, const Text& text, Test&& test) {
   if (text.empty()) return new_empty_list();
   const std::vector<MatchSpan> spans = collect_spans(text, kind.start_bytes(), test);
   if (kind.element_class() == ElementClass::Normal) return text_items(text, spans);
@@ -431,18 +457,16 @@ PyObject* search_string_over(const Kind& kind, std::string_view text, Test&& tes
 }
 
 template <class Kind>
-PyObject* search_string_generic(const Kind& kind, std::string_view text) {
+PyObject* search_string_generic(const Kind& kind, const Text& text) {
   return search_string_over(kind, text, try_match_of(kind));
 }
 
 // Every non-empty match replaced by `replacement`, taken literally.
 template <class Kind>
-PyObject* transform_string_generic(const Kind& kind, std::string_view text,
-                                   std::string_view replacement) {
-  ReplacedText out(text, replacement);
-  scan_matches(text, kind.start_bytes(), try_match_of(kind),
-               [&out](Pos start, Pos end) { out.replace(start, end); });
-  return out.finish();
+PyObject* transform_string_generic(const Kind& kind, const Text& text, const Text& replacement) {
+  return replace_spans(text, replacement, [&](auto&& on_span) {
+    scan_matches(text, kind.start_bytes(), try_match_of(kind), on_span);
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -457,23 +481,23 @@ inline constexpr const char* kTransformStringDoc =
     "transform_string($self, s, replacement)\n--\n\n";
 
 template <class Kind>
-PyObject* parse_string_body(PyObject* self, std::string_view s) {
+PyObject* parse_string_body(PyObject* self, const Text& s) {
   return parse_string_generic(payload_of<Kind>(self), s);
 }
 
 template <class Kind>
-PyObject* search_string_body(PyObject* self, std::string_view s) {
+PyObject* search_string_body(PyObject* self, const Text& s) {
   return search_string_generic(payload_of<Kind>(self), s);
 }
 
 template <class Kind>
-PyObject* transform_string_body(PyObject* self, std::string_view s, std::string_view replacement) {
+PyObject* transform_string_body(PyObject* self, const Text& s, const Text& replacement) {
   return transform_string_generic(payload_of<Kind>(self), s, replacement);
 }
 
 // matches by the whole-text rule over the kind's own test.
 template <class Kind>
-PyObject* matches_whole_text(PyObject* self, std::string_view s) {
+PyObject* matches_whole_text(PyObject* self, const Text& s) {
   return py_bool(whole_text_rule(s, try_match_of(payload_of<Kind>(self))));
 }
 

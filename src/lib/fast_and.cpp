@@ -15,12 +15,13 @@ namespace {
 
 // Normal and Suppress children are only tested, and a Normal child's token
 // is the text it covered; Group and Complex children run a full parse.
-PyObject* and_parse_string(PyObject* self, std::string_view s) {
+PyObject* and_parse_string(PyObject* self, const Text& s) {
   const AndElement& seq = payload_of<AndElement>(self);
   ParseContext ctx{s, true};
   TokenArenaScope arena;
   std::vector<py::Object> items;
   items.reserve(seq.exprs().size());
+  CharOffsets offsets(s);
   Pos pos = advance_past_whitespace(s, 0);
   for (const ElementHandle& child : seq.exprs()) {
     const Pos start = skip_before(s, *child, pos);
@@ -42,7 +43,7 @@ PyObject* and_parse_string(PyObject* self, std::string_view s) {
         if (!m.matched || !is_char_boundary(s, m.end)) return raise_value_error("Expected match");
         pos = m.end;
         if (m.end > start) {
-          items.push_back(py::str(s.substr(start, m.end - start)));
+          items.push_back(text_slice(s, offsets, start, m.end));
           if (!items.back()) return nullptr;
         }
         break;
@@ -64,7 +65,7 @@ PyObject* and_parse_string(PyObject* self, std::string_view s) {
 
 // Empty matches count too (and move the scan by one byte), unlike in
 // search_string.
-PyObject* and_search_string_count(PyObject* self, std::string_view s) {
+PyObject* and_search_string_count(PyObject* self, const Text& s) {
   return py_count(count_matches(payload_of<AndElement>(self), s));
 }
 

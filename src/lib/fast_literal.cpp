@@ -68,24 +68,23 @@ PyObject* replace_ascii(const SubstringFinder& finder, std::string_view s,
   return out;
 }
 
-PyObject* literal_parse_string(PyObject* self, std::string_view s) {
+PyObject* literal_parse_string(PyObject* self, const Text& s) {
   const LiteralObject& obj = literal_object(self);
   if (!payload_of<LiteralElement>(self).matches_at(s, advance_past_whitespace(s, 0)))
     return raise_value_error(obj.message);
   return list_of(py::Object::borrow(obj.s_obj.get())).release();
 }
 
-PyObject* literal_search_string(PyObject* self, std::string_view s) {
+PyObject* literal_search_string(PyObject* self, const Text& s) {
   const std::uint64_t c = literal_count(payload_of<LiteralElement>(self).s(), s);
   return repeated_singleton(literal_object(self).s_obj.get(), c);
 }
 
-PyObject* literal_search_string_count(PyObject* self, std::string_view s) {
+PyObject* literal_search_string_count(PyObject* self, const Text& s) {
   return py_count(literal_count(payload_of<LiteralElement>(self).s(), s));
 }
 
-PyObject* literal_transform_string(PyObject* self, std::string_view s,
-                                   std::string_view replacement) {
+PyObject* literal_transform_string(PyObject* self, const Text& s, const Text& replacement) {
   const std::string_view needle = payload_of<LiteralElement>(self).s();
   // An empty literal replaces nothing (it would match between all bytes).
   if (needle.empty()) return py::str(s).release();
@@ -102,18 +101,18 @@ PyObject* literal_transform_string(PyObject* self, std::string_view s,
   return out.finish();
 }
 
-PyObject* keyword_parse_string(PyObject* self, std::string_view s) {
+PyObject* keyword_parse_string(PyObject* self, const Text& s) {
   if (!payload_of<KeywordElement>(self).matches_at(s, advance_past_whitespace(s, 0)))
     return raise_value_error("Expected keyword");
   return list_of(py::Object::borrow(keyword_object(self).s_obj.get())).release();
 }
 
-PyObject* keyword_search_string(PyObject* self, std::string_view s) {
+PyObject* keyword_search_string(PyObject* self, const Text& s) {
   const std::uint64_t c = keyword_count(payload_of<KeywordElement>(self), s);
   return repeated_singleton(keyword_object(self).s_obj.get(), c);
 }
 
-PyObject* keyword_search_string_count(PyObject* self, std::string_view s) {
+PyObject* keyword_search_string_count(PyObject* self, const Text& s) {
   return py_count(keyword_count(payload_of<KeywordElement>(self), s));
 }
 

@@ -30,15 +30,15 @@ void for_each_match(const RegexElement& regex, std::string_view s, F&& f) {
   }
 }
 
-PyObject* regex_parse_string(PyObject* self, std::string_view s) {
+PyObject* regex_parse_string(PyObject* self, const Text& s) {
   const RegexElement& regex = payload_of<RegexElement>(self);
   const Pos p = advance_past_whitespace(s, 0);
   const std::int64_t len = utf8_match_length(regex, s, p);
   if (len < 0) return raise_value_error("Expected regex match");
-  return list_of(py::str(s.substr(p, static_cast<std::size_t>(len)))).release();
+  return list_of(text_slice(s, p, p + static_cast<Pos>(len))).release();
 }
 
-PyObject* regex_matches(PyObject* self, std::string_view s) {
+PyObject* regex_matches(PyObject* self, const Text& s) {
   const RegexElement& regex = payload_of<RegexElement>(self);
   const std::size_t n = s.size();
   const Pos p = advance_past_whitespace(s, 0);
@@ -66,7 +66,7 @@ PyObject* regex_matches(PyObject* self, std::string_view s) {
 // Equal texts share one `str`; every match gets a list of its own. The
 // spans are collected first, so the search is over before any Python object
 // is made.
-PyObject* regex_search_string(PyObject* self, std::string_view s) {
+PyObject* regex_search_string(PyObject* self, const Text& s) {
   std::vector<MatchSpan> spans;
   spans.reserve(4);
   for_each_match(payload_of<RegexElement>(self), s, [&spans](MatchSpan m) { spans.push_back(m); });
@@ -74,7 +74,7 @@ PyObject* regex_search_string(PyObject* self, std::string_view s) {
 }
 
 // The iteration is run here rather than by regex_count so that it ticks.
-PyObject* regex_search_string_count(PyObject* self, std::string_view s) {
+PyObject* regex_search_string_count(PyObject* self, const Text& s) {
   const RegexElement& regex = payload_of<RegexElement>(self);
   if (const ClassRun* run = regex.run()) return py_count(run->count(s));
   std::uint64_t count = 0;
@@ -83,11 +83,11 @@ PyObject* regex_search_string_count(PyObject* self, std::string_view s) {
 }
 
 // The replacement is literal, and empty matches get it too.
-PyObject* regex_transform_string(PyObject* self, std::string_view s, std::string_view replacement) {
-  ReplacedText out(s, replacement);
-  for_each_match(payload_of<RegexElement>(self), s,
-                 [&out](MatchSpan m) { out.replace(m.start, m.end); });
-  return out.finish();
+PyObject* regex_transform_string(PyObject* self, const Text& s, const Text& replacement) {
+  return replace_spans(s, replacement, [&](auto&& on_span) {
+    for_each_match(payload_of<RegexElement>(self), s,
+                   [&](MatchSpan m) { on_span(m.start, m.end); });
+  });
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ std::string_view slice(std::string_view text, MatchSpan span) noexcept {
   return text.substr(span.start, span.end - span.start);
 }
 
-// A new list with one item per word of the scan, in order: `item(text)`
+// A new list with one item per word of the scan, in order: `item(span)`
 // gives each (a new reference, or null with an exception set). The list is
 // made at its final size from the word count; the count and the scan
 // disagreeing would leave unset slots, so that fault of ours is reported
@@ -30,7 +30,7 @@ PyObject* list_of_words(const WordScanner& scanner, std::string_view s, Item&& i
   bool failed = false;
   for_each_word(scanner, s, [&](MatchSpan w) {
     if (failed) return;
-    py::Object x = filled < count ? item(slice(s, w)) : py::Object();
+    py::Object x = filled < count ? item(w) : py::Object();
     if (!x) {
       failed = true;
       return;
@@ -51,17 +51,18 @@ class PeriodStrings {
  public:
   static constexpr std::size_t kSlots = 32;
 
-  // The slot of `text`, made on first sight; -1 when the table is full (the
-  // caller then gives up the periodic way) or the `str` cannot be made (an
-  // exception is then set).
-  int slot_of(std::string_view text) {
+  // The slot of `text`, made by `make()` on first sight; -1 when the table
+  // is full (the caller then gives up the periodic way) or the `str` cannot
+  // be made (an exception is then set).
+  template <class Make>
+  int slot_of(std::string_view text, Make&& make) {
     const std::uint64_t h = hash_bytes(text);
     for (std::size_t j = 0; j < kSlots; ++j) {
       const std::size_t i = (h + j) & (kSlots - 1);
       Entry& e = entries_[i];
       if (!e.str) {
         if (used_ + 1 == kSlots) return -1;  // keep one slot free so probes end
-        e.str = py::str(text);
+        e.str = make();
         if (!e.str) return -1;
         e.text = text;
         e.hash = h;
@@ -89,22 +90,25 @@ class PeriodStrings {
 // once and laid out q times, then the tail's words. Null without an
 // exception when the way does not apply (more distinct texts than the table
 // holds), null with one on failure.
-PyObject* flat_periodic(const WordScanner& scanner, std::string_view s, std::size_t p) {
+PyObject* flat_periodic(const WordScanner& scanner, const Text& s, std::size_t p) {
   PeriodStrings strings;
-  // Appends the slot of each word of `part` to `out`; false when the table
-  // is full or a `str` cannot be made.
-  auto slots_of_words = [&](std::string_view part, std::vector<int>& out) {
+  CharOffsets offsets(s);
+  // Appends the slot of each word of the part of `s` from `at` (to `at` +
+  // `size`) to `out`; false when the table is full or a `str` cannot be made.
+  auto slots_of_words = [&](std::size_t at, std::size_t size, std::vector<int>& out) {
     bool full = false;
-    for_each_word(scanner, part, [&](MatchSpan w) {
+    for_each_word(scanner, s.substr(at, size), [&](MatchSpan w) {
       if (full) return;
-      const int slot = strings.slot_of(slice(part, w));
+      const int slot = strings.slot_of(s.substr(at + w.start, w.end - w.start), [&] {
+        return text_slice(s, offsets, at + w.start, at + w.end);
+      });
       full = slot < 0;
       if (!full) out.push_back(slot);
     });
     return !full;
   };
   std::vector<int> period;  // slot of each word of the first period
-  if (!slots_of_words(s.substr(0, p), period)) return nullptr;
+  if (!slots_of_words(0, p, period)) return nullptr;
 
   const std::size_t q = s.size() / p;
   const std::size_t k = period.size();
@@ -117,7 +121,7 @@ PyObject* flat_periodic(const WordScanner& scanner, std::string_view s, std::siz
   }
 
   std::vector<int> tail;  // slot of each word after the last whole period
-  if (!slots_of_words(s.substr(q * p), tail)) return nullptr;
+  if (!slots_of_words(q * p, s.size() - q * p, tail)) return nullptr;
 
   std::vector<PyObject*> words(k + tail.size());
   for (std::size_t i = 0; i < k; ++i) words[i] = strings.str(period[i]);
@@ -126,15 +130,15 @@ PyObject* flat_periodic(const WordScanner& scanner, std::string_view s, std::siz
   return batch::fill_periodic(all.first(k), q, all.subspan(k));
 }
 
-PyObject* word_parse_string(PyObject* self, std::string_view s) {
+PyObject* word_parse_string(PyObject* self, const Text& s) {
   const WordElement& word = payload_of<WordElement>(self);
   const Pos i = advance_past_whitespace(s, 0);
   const Pos end = word.match_end(s, i);
   if (end == 0) return raise_value_error("Expected word");
-  return list_of(py::str(s.substr(i, end - i))).release();
+  return list_of(text_slice(s, i, end)).release();
 }
 
-PyObject* word_matches(PyObject* self, std::string_view s) {
+PyObject* word_matches(PyObject* self, const Text& s) {
   const WordElement& word = payload_of<WordElement>(self);
   const Pos i = advance_past_whitespace(s, 0);
   Pos end = word.match_end(s, i);
@@ -144,27 +148,29 @@ PyObject* word_matches(PyObject* self, std::string_view s) {
   return py_bool(advance_past_whitespace(s, end) == s.size());
 }
 
-PyObject* word_search_string(PyObject* self, std::string_view s) {
+PyObject* word_search_string(PyObject* self, const Text& s) {
   const WordScanner scanner(payload_of<WordElement>(self));
   // Equal texts share one inner list (and the one `str` in it).
   TokenTextMap lists;
-  return list_of_words(scanner, s, [&lists](std::string_view text) {
-    return lists.get_or_insert(text, [text] { return list_of(py::str(text)); });
+  CharOffsets offsets(s);
+  return list_of_words(scanner, s, [&](MatchSpan w) {
+    return lists.get_or_insert(slice(s, w),
+                               [&] { return list_of(text_slice(s, offsets, w.start, w.end)); });
   });
 }
 
-PyObject* word_search_string_count(PyObject* self, std::string_view s) {
+PyObject* word_search_string_count(PyObject* self, const Text& s) {
   return py_count(WordScanner(payload_of<WordElement>(self)).count(s));
 }
 
-PyObject* word_transform_string(PyObject* self, std::string_view s, std::string_view replacement) {
+PyObject* word_transform_string(PyObject* self, const Text& s, const Text& replacement) {
   const WordScanner scanner(payload_of<WordElement>(self));
-  ReplacedText out(s, replacement);
-  for_each_word(scanner, s, [&out](MatchSpan w) { out.replace(w.start, w.end); });
-  return out.finish();
+  return replace_spans(s, replacement, [&](auto&& on_span) {
+    for_each_word(scanner, s, [&](MatchSpan w) { on_span(w.start, w.end); });
+  });
 }
 
-PyObject* word_search_string_flat(PyObject* self, std::string_view s) {
+PyObject* word_search_string_flat(PyObject* self, const Text& s) {
   const WordScanner scanner(payload_of<WordElement>(self));
   std::size_t p = 0;
   if (word_period(scanner, s, p)) {
@@ -173,7 +179,10 @@ PyObject* word_search_string_flat(PyObject* self, std::string_view s) {
     // More distinct texts than the period table holds: the general way.
   }
   TokenTextMap strs;
-  return list_of_words(scanner, s, [&strs](std::string_view text) { return strs.str(text); });
+  CharOffsets offsets(s);
+  return list_of_words(scanner, s, [&](MatchSpan w) {
+    return strs.get_or_insert(slice(s, w), [&] { return text_slice(s, offsets, w.start, w.end); });
+  });
 }
 
 }  // namespace

@@ -121,13 +121,13 @@ std::array<const BatchMethods*, kClassCount> list_methods{};
 const Method<TextBody>* word_flat_method = nullptr;
 
 template <Op op>
-TextBody text_body(Cls c) noexcept {
+const Method<TextBody>& text_method(Cls c) noexcept {
   const SingleTextMethods& m = *text_methods[index_of(c)];
-  if constexpr (op == Op::ParseString) return m.parse_string.body;
-  if constexpr (op == Op::Matches) return m.matches.body;
-  if constexpr (op == Op::SearchString) return m.search_string.body;
-  if constexpr (op == Op::SearchStringCount) return m.search_string_count.body;
-  if constexpr (op == Op::SearchStringFlat) return word_flat_method->body;
+  if constexpr (op == Op::ParseString) return m.parse_string;
+  if constexpr (op == Op::Matches) return m.matches;
+  if constexpr (op == Op::SearchString) return m.search_string;
+  if constexpr (op == Op::SearchStringCount) return m.search_string_count;
+  if constexpr (op == Op::SearchStringFlat) return *word_flat_method;
 }
 
 template <Op op>
@@ -174,20 +174,23 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   [[maybe_unused]] const CallScope<C> scope;
   PyObject* result;
   if constexpr (op == Op::TransformString) {
-    std::string_view s, replacement;
-    if (!text_arg("s", args[0], s) || !text_arg("replacement", args[1], replacement))
+    const Method<TransformBody>& method = text_methods[index_of(C)]->transform_string;
+    TextArgument s_arg, replacement_arg;
+    Text s, replacement;
+    if (!s_arg.take("s", args[0], s, method.storage_only) ||
+        !replacement_arg.take("replacement", args[1], replacement))
       return nullptr;
-    const TransformBody body = text_methods[index_of(C)]->transform_string.body;
-    result = guarded([&] { return body(self, s, replacement); });
+    result = guarded([&] { return method.body(self, s, replacement); });
   } else if constexpr (is_list_op(op)) {
     if (!list_arg("inputs", args[0])) return nullptr;
     const ListBody body = list_body<op>(C);
     result = guarded([&] { return body(self, args[0]); });
   } else {
-    std::string_view s;
-    if (!text_arg("s", args[0], s)) return nullptr;
-    const TextBody body = text_body<op>(C);
-    result = guarded([&] { return body(self, s); });
+    const Method<TextBody>& method = text_method<op>(C);
+    TextArgument s_arg;
+    Text s;
+    if (!s_arg.take("s", args[0], s, method.storage_only)) return nullptr;
+    result = guarded([&] { return method.body(self, s); });
   }
   if (take_too_deep()) [[unlikely]]
     return recursion_error(result);

@@ -10,20 +10,24 @@
 #include <string_view>
 
 #include "objects.hpp"
+#include "text.hpp"
 
 namespace quernlet {
 
-using TextBody = PyObject* (*)(PyObject* self, std::string_view s);
-using TransformBody = PyObject* (*)(PyObject* self, std::string_view s,
-                                    std::string_view replacement);
+using TextBody = PyObject* (*)(PyObject* self, const Text& s);
+using TransformBody = PyObject* (*)(PyObject* self, const Text& s, const Text& replacement);
 using ListBody = PyObject* (*)(PyObject* self, PyObject* inputs);
 
 // Each method's doc is its full docstring, text signature included
 // ("parse_string($self, s)\n--\n\n..." ).
+// With `storage_only`, the body reads a non-ASCII `s` from the `str`'s own
+// storage: a text without a ready UTF-8 copy reaches it with an empty view
+// (see TextArgument::take).
 template <class Body>
 struct Method {
   Body body;
   const char* doc;
+  bool storage_only = false;
 };
 
 struct SingleTextMethods {

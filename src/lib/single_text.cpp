@@ -122,18 +122,18 @@ std::uint64_t count_skip_to(const SkipToElement& kind, std::string_view text) {
 
 // matches by the start rule over the kind's own test.
 template <class Kind>
-PyObject* matches_start(PyObject* self, std::string_view s) {
+PyObject* matches_start(PyObject* self, const Text& s) {
   return py_bool(start_rule(s, try_match_of(payload_of<Kind>(self))));
 }
 
 template <bool Answer>
-PyObject* matches_constant(PyObject*, std::string_view) {
+PyObject* matches_constant(PyObject*, const Text&) {
   return py_bool(Answer);
 }
 
 // search_string_count by the counting scan over the kind's own test.
 template <class Kind>
-PyObject* count_scan_body(PyObject* self, std::string_view s) {
+PyObject* count_scan_body(PyObject* self, const Text& s) {
   return py_count(count_matches(payload_of<Kind>(self), s));
 }
 
@@ -148,82 +148,78 @@ auto literal_test(const Kind& kind, std::size_t length) noexcept {
   };
 }
 
-PyObject* caseless_literal_count(PyObject* self, std::string_view s) {
+PyObject* caseless_literal_count(PyObject* self, const Text& s) {
   const auto& kind = payload_of<CaselessLiteralElement>(self);
   return py_count(count_scan(s, kind.start_bytes(), literal_test(kind, kind.lowered().size())));
 }
-PyObject* caseless_keyword_count(PyObject* self, std::string_view s) {
+PyObject* caseless_keyword_count(PyObject* self, const Text& s) {
   const auto& kind = payload_of<CaselessKeywordElement>(self);
   return py_count(count_scan(s, kind.start_bytes(), literal_test(kind, kind.match_len())));
 }
-PyObject* caseless_literal_matches(PyObject* self, std::string_view s) {
+PyObject* caseless_literal_matches(PyObject* self, const Text& s) {
   return py_bool(payload_of<CaselessLiteralElement>(self).matches_at(s, 0));
 }
-PyObject* caseless_keyword_matches(PyObject* self, std::string_view s) {
+PyObject* caseless_keyword_matches(PyObject* self, const Text& s) {
   return py_bool(payload_of<CaselessKeywordElement>(self).matches_at(s, 0));
 }
 
 // Char matches whole characters: one of its member characters at 0.
-PyObject* char_matches(PyObject* self, std::string_view s) {
+PyObject* char_matches(PyObject* self, const Text& s) {
   return py_bool(!s.empty() && payload_of<CharElement>(self).match_len_at(s, 0) != 0);
 }
-PyObject* char_count(PyObject* self, std::string_view s) {
+PyObject* char_count(PyObject* self, const Text& s) {
   return py_count(count_char_members(payload_of<CharElement>(self), s));
 }
 
 // OneOrMore: only the first repetition decides (after the child's
 // whitespace skip); further repetitions cannot change the answer.
-PyObject* one_or_more_matches(PyObject* self, std::string_view s) {
+PyObject* one_or_more_matches(PyObject* self, const Text& s) {
   const Element& child = payload_of<OneOrMoreElement>(self).expr();
   return py_bool(child.try_match_at(s, skip_before(s, child, 0)).matched);
 }
 
 // Group and Suppress test exactly their child.
 template <class Kind>
-PyObject* wrapper_matches(PyObject* self, std::string_view s) {
+PyObject* wrapper_matches(PyObject* self, const Text& s) {
   return py_bool(whole_text_rule(s, try_match_of(payload_of<Kind>(self).expr())));
 }
 template <class Kind>
-PyObject* wrapper_count(PyObject* self, std::string_view s) {
+PyObject* wrapper_count(PyObject* self, const Text& s) {
   return py_count(count_matches(payload_of<Kind>(self).expr(), s));
 }
 
-PyObject* match_first_count(PyObject* self, std::string_view s) {
+PyObject* match_first_count(PyObject* self, const Text& s) {
   if (payload_of<MatchFirstElement>(self).exprs().empty()) return py_count(0);
   return count_scan_body<MatchFirstElement>(self, s);
 }
 
-PyObject* exactly_count(PyObject* self, std::string_view s) {
+PyObject* exactly_count(PyObject* self, const Text& s) {
   // Zero repetitions match (emptily) at every position.
   if (payload_of<ExactlyElement>(self).count() == 0) return py_count(s.size());
   return count_scan_body<ExactlyElement>(self, s);
 }
 
-PyObject* skip_to_count(PyObject* self, std::string_view s) {
+PyObject* skip_to_count(PyObject* self, const Text& s) {
   return py_count(count_skip_to(payload_of<SkipToElement>(self), s));
 }
 
-PyObject* line_end_matches(PyObject*, std::string_view s) {
-  return py_bool(s.empty() || s[0] == '\n');
-}
-PyObject* string_end_matches(PyObject*, std::string_view s) { return py_bool(s.empty()); }
+PyObject* line_end_matches(PyObject*, const Text& s) { return py_bool(s.empty() || s[0] == '\n'); }
+PyObject* string_end_matches(PyObject*, const Text& s) { return py_bool(s.empty()); }
 
-PyObject* line_start_count(PyObject*, std::string_view s) {
+PyObject* line_start_count(PyObject*, const Text& s) {
   // A line feed in the last byte starts no line that the scan reaches.
   if (s.size() < 2) return py_count(s.size());
   return py_count(1 + count_line_feeds(s.substr(0, s.size() - 1)));
 }
-PyObject* line_end_count(PyObject*, std::string_view s) { return py_count(count_line_feeds(s)); }
-PyObject* string_start_count(PyObject*, std::string_view s) { return py_count(s.empty() ? 0 : 1); }
-PyObject* zero_count(PyObject*, std::string_view) { return py_count(0); }
-PyObject* empty_count(PyObject*, std::string_view s) { return py_count(s.size()); }
-PyObject* rest_of_line_count(PyObject*, std::string_view s) {
-  return py_count(count_rest_of_line(s));
-}
+PyObject* line_end_count(PyObject*, const Text& s) { return py_count(count_line_feeds(s)); }
+PyObject* string_start_count(PyObject*, const Text& s) { return py_count(s.empty() ? 0 : 1); }
+PyObject* zero_count(PyObject*, const Text&) { return py_count(0); }
+PyObject* empty_count(PyObject*, const Text& s) { return py_count(s.size()); }
+PyObject* rest_of_line_count(PyObject*, const Text& s) { return py_count(count_rest_of_line(s)); }
 
 // MatchFirst.parse_string: the first alternative that parses after the
 // leading whitespace; one fixed message when none does.
-PyObject* match_first_parse_string(PyObject* self, std::string_view s) {
+PyObject* match_first_parse_string(PyObject* self, const Text& s) {
   const Pos start = advance_past_whitespace(s, 0);
   ParseContext ctx{s, true};
   TokenArenaScope arena;
@@ -238,7 +234,7 @@ PyObject* match_first_parse_string(PyObject* self, std::string_view s) {
 
 // Suppress.parse_string: only the child's match test, after the leading
 // whitespace.
-PyObject* suppress_parse_string(PyObject* self, std::string_view s) {
+PyObject* suppress_parse_string(PyObject* self, const Text& s) {
   const Pos start = advance_past_whitespace(s, 0);
   if (payload_of<SuppressElement>(self).expr().try_match_at(s, start).matched)
     return new_empty_list();
@@ -247,7 +243,7 @@ PyObject* suppress_parse_string(PyObject* self, std::string_view s) {
 
 // Optional.parse_string: the generic parse only when the child matches a
 // non-empty text where the parse starts (after the leading whitespace).
-PyObject* optional_parse_string(PyObject* self, std::string_view s) {
+PyObject* optional_parse_string(PyObject* self, const Text& s) {
   const OptionalElement& kind = payload_of<OptionalElement>(self);
   const Pos start = advance_past_whitespace(s, 0);
   const MatchResult m = kind.expr().try_match_at(s, start);

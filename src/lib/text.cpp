@@ -1,0 +1,316 @@
+#include "text.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "binding.hpp"
+
+namespace quernlet {
+
+namespace {
+
+// The UTF-8 copy the interpreter already made of a non-ASCII `str`, or null.
+const char* cached_utf8(PyObject* str, Py_ssize_t& size) noexcept {
+  const auto* compact = reinterpret_cast<const PyCompactUnicodeObject*>(str);
+  size = compact->utf8_length;
+  return compact->utf8;
+}
+
+// Encodes `n` units of one width into `out` (room for 4 bytes per unit
+// suffices); returns the bytes written, or -1 at a lone surrogate. Runs of
+// ASCII are taken eight bytes of input at a time.
+template <class Unit>
+std::ptrdiff_t encode_utf8(const Unit* s, std::size_t n, unsigned char* out) noexcept {
+  constexpr std::size_t kPerWord = 8 / sizeof(Unit);
+  constexpr std::uint64_t kHigh = sizeof(Unit) == 1   ? 0x8080808080808080ull
+                                  : sizeof(Unit) == 2 ? 0xFF80FF80FF80FF80ull
+                                                      : 0xFFFFFF80FFFFFF80ull;
+  unsigned char* w = out;
+  std::size_t i = 0;
+  while (i < n) {
+    if (i + kPerWord <= n) {
+      std::uint64_t word;
+      std::memcpy(&word, s + i, 8);
+      if ((word & kHigh) == 0) {
+        for (std::size_t k = 0; k < kPerWord; ++k) w[k] = static_cast<unsigned char>(s[i + k]);
+        w += kPerWord;
+        i += kPerWord;
+        continue;
+      }
+    }
+    const std::uint32_t c = s[i++];
+    if (c < 0x80) {
+      *w++ = static_cast<unsigned char>(c);
+    } else if (c < 0x800) {
+      *w++ = static_cast<unsigned char>(0xC0 | (c >> 6));
+      *w++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      if (c - 0xD800 < 0x800) return -1;
+      *w++ = static_cast<unsigned char>(0xE0 | (c >> 12));
+      *w++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+      *w++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    } else {
+      *w++ = static_cast<unsigned char>(0xF0 | (c >> 18));
+      *w++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+      *w++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+      *w++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    }
+  }
+  return w - out;
+}
+
+// Whether any unit lies in the surrogate range.
+template <class Unit>
+bool has_surrogate(const Unit* s, std::size_t n) noexcept {
+  bool any = false;
+  for (std::size_t i = 0; i < n; ++i) any |= static_cast<std::uint32_t>(s[i]) - 0xD800 < 0x800;
+  return any;
+}
+
+// Copies `n` characters from storage of width `from` to storage of width
+// `to` >= `from` (the characters fit by construction).
+template <class From, class To>
+void widen(const void* src, void* dst, std::size_t n) noexcept {
+  if constexpr (sizeof(From) == sizeof(To)) {
+    std::memcpy(dst, src, n * sizeof(To));
+  } else {
+    const auto* s = static_cast<const From*>(src);
+    auto* d = static_cast<To*>(dst);
+    for (std::size_t i = 0; i < n; ++i) d[i] = s[i];
+  }
+}
+
+void copy_chars(int from_kind, const void* src, std::size_t from, int to_kind, void* dst,
+                std::size_t at, std::size_t n) noexcept {
+  const auto* s = static_cast<const unsigned char*>(src) + from * from_kind;
+  auto* d = static_cast<unsigned char*>(dst) + at * to_kind;
+  switch (from_kind * 8 + to_kind) {
+    case 1 * 8 + 1:
+      return widen<Py_UCS1, Py_UCS1>(s, d, n);
+    case 1 * 8 + 2:
+      return widen<Py_UCS1, Py_UCS2>(s, d, n);
+    case 1 * 8 + 4:
+      return widen<Py_UCS1, Py_UCS4>(s, d, n);
+    case 2 * 8 + 2:
+      return widen<Py_UCS2, Py_UCS2>(s, d, n);
+    case 2 * 8 + 4:
+      return widen<Py_UCS2, Py_UCS4>(s, d, n);
+    default:
+      return widen<Py_UCS4, Py_UCS4>(s, d, n);
+  }
+}
+
+// Whether a character of storage `kind` at or above `floor` occurs.
+template <class Unit>
+bool any_at_least(const void* data, std::size_t n, std::uint32_t floor) noexcept {
+  const auto* s = static_cast<const Unit*>(data);
+  constexpr std::size_t kBlock = 256;
+  for (std::size_t i = 0; i < n; i += kBlock) {
+    bool any = false;
+    for (std::size_t k = i, e = std::min(n, i + kBlock); k < e; ++k) any |= s[k] >= floor;
+    if (any) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void TextArgument::Free::operator()(char* p) const noexcept { std::free(p); }
+
+bool TextArgument::take(const char* arg, PyObject* obj, Text& out, bool storage_only) {
+  if (!PyUnicode_Check(obj)) [[unlikely]] {
+    raise_argument_type(arg, obj, "str");
+    return false;
+  }
+  out.str = obj;
+  Py_ssize_t size = 0;
+  if (PyUnicode_IS_ASCII(obj)) {
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (!data) return false;
+    static_cast<std::string_view&>(out) = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+  }
+  if (const char* data = cached_utf8(obj, size)) {
+    static_cast<std::string_view&>(out) = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+  }
+  const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj));
+  if (storage_only) {
+    static_cast<std::string_view&>(out) = std::string_view();
+    return true;
+  }
+  if (n < kOwnEncodingMinChars) return py::utf8_view(obj, out);
+
+  const int kind = PyUnicode_KIND(obj);
+  const void* data = PyUnicode_DATA(obj);
+  // Pages of the buffer that the encoding does not reach are never touched.
+  owned_.reset(static_cast<char*>(std::malloc(n * (kind == 1 ? 2 : kind == 2 ? 3 : 4) + 1)));
+  if (!owned_) {
+    PyErr_NoMemory();
+    return false;
+  }
+  auto* w = reinterpret_cast<unsigned char*>(owned_.get());
+  const std::ptrdiff_t len =
+      kind == PyUnicode_1BYTE_KIND   ? encode_utf8(static_cast<const Py_UCS1*>(data), n, w)
+      : kind == PyUnicode_2BYTE_KIND ? encode_utf8(static_cast<const Py_UCS2*>(data), n, w)
+                                     : encode_utf8(static_cast<const Py_UCS4*>(data), n, w);
+  // A lone surrogate: the interpreter's own view reports it.
+  if (len < 0) return py::utf8_view(obj, out);
+  static_cast<std::string_view&>(out) =
+      std::string_view(owned_.get(), static_cast<std::size_t>(len));
+  return true;
+}
+
+bool check_has_utf8_form(PyObject* str) noexcept {
+  const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
+  const void* data = PyUnicode_DATA(str);
+  bool bad = false;
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_2BYTE_KIND:
+      bad = has_surrogate(static_cast<const Py_UCS2*>(data), n);
+      break;
+    case PyUnicode_4BYTE_KIND:
+      bad = has_surrogate(static_cast<const Py_UCS4*>(data), n);
+      break;
+    default:
+      break;
+  }
+  if (!bad) return true;
+  std::string_view unused;
+  return py::utf8_view(str, unused);
+}
+
+std::size_t count_chars(std::string_view bytes) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::size_t continuation = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) continuation += (p[i] & 0xC0) == 0x80;
+  return bytes.size() - continuation;
+}
+
+std::size_t CharOffsets::at(Pos pos) noexcept {
+  chars_ += count_chars(text_.substr(byte_, pos - byte_));
+  byte_ = pos;
+  return chars_;
+}
+
+py::Object text_slice(const Text& text, CharOffsets& offsets, Pos start, Pos end) noexcept {
+  if (text.ascii())
+    return py::Object::steal(PyUnicode_Substring(text.str, static_cast<Py_ssize_t>(start),
+                                                 static_cast<Py_ssize_t>(end)));
+  // A span that cuts a character cannot be located in the storage; decoding
+  // its bytes reports it.
+  if (!is_char_boundary(text, start) || !is_char_boundary(text, end))
+    return py::str(text.substr(start, end - start));
+  const std::size_t from = offsets.at(start);
+  const std::size_t to = offsets.at(end);
+  return py::Object::steal(
+      PyUnicode_Substring(text.str, static_cast<Py_ssize_t>(from), static_cast<Py_ssize_t>(to)));
+}
+
+py::Object text_slice(const Text& text, Pos start, Pos end) noexcept {
+  CharOffsets offsets(text);
+  return text_slice(text, offsets, start, end);
+}
+
+PyObject* copy_str(PyObject* str) noexcept {
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(str);
+  PyObject* out = PyUnicode_New(n, PyUnicode_MAX_CHAR_VALUE(str));
+  if (!out) return nullptr;
+  std::memcpy(PyUnicode_DATA(out), PyUnicode_DATA(str),
+              static_cast<std::size_t>(n) * PyUnicode_KIND(str));
+  return out;
+}
+
+PyObject* narrowest(py::Object str) noexcept {
+  const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str.get()));
+  const void* data = PyUnicode_DATA(str.get());
+  bool needed;
+  switch (PyUnicode_KIND(str.get())) {
+    case PyUnicode_1BYTE_KIND:
+      needed = PyUnicode_IS_ASCII(str.get()) || any_at_least<Py_UCS1>(data, n, 0x80);
+      break;
+    case PyUnicode_2BYTE_KIND:
+      needed = any_at_least<Py_UCS2>(data, n, 0x100);
+      break;
+    default:
+      needed = any_at_least<Py_UCS4>(data, n, 0x10000);
+      break;
+  }
+  if (needed) return str.release();
+  return PyUnicode_FromKindAndData(PyUnicode_KIND(str.get()), data, static_cast<Py_ssize_t>(n));
+}
+
+// ---------------------------------------------------------------------------
+// StrReplacer
+
+StrReplacer::StrReplacer(const Text& text, const Text& replacement) noexcept
+    : text_(text), replacement_(replacement), offsets_(text) {}
+
+bool StrReplacer::reserve(std::size_t more) noexcept {
+  const std::size_t capacity = static_cast<std::size_t>(PyUnicode_GET_LENGTH(out_.get()));
+  if (length_ + more <= capacity) return true;
+  const std::size_t grown = std::max(length_ + more, capacity + capacity / 2);
+  if (grown > static_cast<std::size_t>(PY_SSIZE_T_MAX / 4)) {
+    PyErr_NoMemory();
+    return false;
+  }
+  PyObject* p = out_.release();
+  const bool ok = PyUnicode_Resize(&p, static_cast<Py_ssize_t>(grown)) == 0;
+  out_ = py::Object::steal(p);
+  return ok;
+}
+
+bool StrReplacer::append_text(std::size_t from, std::size_t to) noexcept {
+  if (to <= from) return true;
+  if (!reserve(to - from)) return false;
+  copy_chars(PyUnicode_KIND(text_.str), PyUnicode_DATA(text_.str), from, PyUnicode_KIND(out_.get()),
+             PyUnicode_DATA(out_.get()), length_, to - from);
+  length_ += to - from;
+  return true;
+}
+
+bool StrReplacer::replace(Pos start, Pos end) noexcept {
+  if (!text_.ascii() && (!is_char_boundary(text_, start) || !is_char_boundary(text_, end))) {
+    PyErr_SetString(PyExc_SystemError, "quernlet: a match cuts a character");
+    return false;
+  }
+  const std::size_t from = text_.ascii() ? start : offsets_.at(start);
+  const std::size_t to = text_.ascii() ? end : offsets_.at(end);
+  if (!out_) {
+    const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text_.str));
+    const Py_UCS4 maxchar =
+        std::max(PyUnicode_MAX_CHAR_VALUE(text_.str), PyUnicode_MAX_CHAR_VALUE(replacement_.str));
+    out_ = py::Object::steal(PyUnicode_New(
+        static_cast<Py_ssize_t>(n +
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(replacement_.str))),
+        maxchar));
+    if (!out_) return false;
+  }
+  if (!append_text(last_, from)) return false;
+  const std::size_t r = static_cast<std::size_t>(PyUnicode_GET_LENGTH(replacement_.str));
+  if (r != 0) {
+    if (!reserve(r)) return false;
+    copy_chars(PyUnicode_KIND(replacement_.str), PyUnicode_DATA(replacement_.str), 0,
+               PyUnicode_KIND(out_.get()), PyUnicode_DATA(out_.get()), length_, r);
+    length_ += r;
+  }
+  last_ = to;
+  return true;
+}
+
+PyObject* StrReplacer::finish() noexcept {
+  if (!out_) return copy_str(text_.str);
+  if (!append_text(last_, static_cast<std::size_t>(PyUnicode_GET_LENGTH(text_.str))))
+    return nullptr;
+  PyObject* p = out_.release();
+  if (PyUnicode_Resize(&p, static_cast<Py_ssize_t>(length_)) != 0) return nullptr;
+  py::Object out = py::Object::steal(p);
+  // Only a text wider than the replacement can lose, with the replaced
+  // spans, every character that made it that wide.
+  if (PyUnicode_MAX_CHAR_VALUE(text_.str) <= PyUnicode_MAX_CHAR_VALUE(replacement_.str))
+    return out.release();
+  return narrowest(std::move(out));
+}
+
+}  // namespace quernlet
