@@ -107,6 +107,19 @@ void scan_occurrences_portable(const Needle& nd, const unsigned char* hay, std::
   }
 }
 
+std::size_t find_byte_many_portable(const unsigned char* p, std::size_t n, unsigned char b,
+                                    std::size_t& from, std::size_t* out, std::size_t cap) noexcept {
+  std::size_t k = 0;
+  while (k < cap && from < n) {
+    const void* hit = std::memchr(p + from, b, n - from);
+    if (hit == nullptr) break;
+    out[k++] = static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - p);
+    from = out[k - 1] + 1;
+  }
+  if (k < cap) from = n + 1;
+  return k;
+}
+
 std::uint64_t count_byte_portable(const unsigned char* p, std::size_t n, unsigned char b) noexcept {
   std::uint64_t total = 0;
   for (std::size_t i = 0; i < n; ++i) total += p[i] == b;
@@ -245,9 +258,10 @@ std::size_t SubstringFinder::find_many(std::string_view haystack, std::size_t& f
   const std::size_t n = haystack.size();
   const std::size_t len = nd_.len;
   std::size_t k = 0;
-  if (len <= 1) {
+  if (len == 1) return find_byte_many(haystack, nd_.bytes[0], from, out, cap, kernel_);
+  if (len == 0) {
     while (k < cap) {
-      const std::size_t m = len == 0 ? (from < n ? from : kNotFound) : find(haystack, from);
+      const std::size_t m = from < n ? from : kNotFound;
       if (m == kNotFound) {
         from = n + 1;
         break;
@@ -267,6 +281,26 @@ std::size_t SubstringFinder::find_many(std::string_view haystack, std::size_t& f
   });
   if (!full) from = n + 1;
   return k;
+}
+
+std::size_t find_byte_many(std::string_view text, unsigned char b, std::size_t& from,
+                           std::size_t* out, std::size_t cap, FindKernel kernel) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  if (from >= n) {
+    from = n + 1;
+    return 0;
+  }
+  switch (find_kernel_supported(kernel) ? kernel : FindKernel::kPortable) {
+#if QUERNLET_X86
+    case FindKernel::kAvx2:
+      return avx2::find_byte_many_kernel(p, n, b, from, out, cap);
+    case FindKernel::kSse2:
+      return sse2::find_byte_many_kernel(p, n, b, from, out, cap);
+#endif
+    default:
+      return find_byte_many_portable(p, n, b, from, out, cap);
+  }
 }
 
 std::uint64_t count_byte(std::string_view text, unsigned char b, FindKernel kernel) noexcept {

@@ -74,6 +74,15 @@ class SubstringFinder {
   FindKernel kernel_;
 };
 
+// The next (up to `cap`, at least 1) positions at or after `from` that hold
+// byte `b`, in order, written to `out`; `from` moves past the last one
+// written. Fewer than `cap` means the text holds no more. The vectorised
+// kernels read the positions off each block's compare mask, so dense bytes
+// cost no call per occurrence.
+std::size_t find_byte_many(std::string_view text, unsigned char b, std::size_t& from,
+                           std::size_t* out, std::size_t cap,
+                           FindKernel kernel = best_find_kernel()) noexcept;
+
 // Number of bytes of `text` equal to `b`.
 std::uint64_t count_byte(std::string_view text, unsigned char b,
                          FindKernel kernel = best_find_kernel()) noexcept;

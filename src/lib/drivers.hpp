@@ -348,12 +348,30 @@ bool start_rule(std::string_view text, Test&& test) {
 // ---------------------------------------------------------------------------
 // Building results from spans.
 
+// Keeps the cyclic collector from running while one result of many lists
+// is built: the new lists cannot form cycles, but every few thousand of them
+// would start a collection that walks the lists made so far. The caller's
+// setting is restored when the pause ends, on every path.
+class CollectorPause {
+ public:
+  CollectorPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
 // search_string's items for matched texts: per span a new one-item list
 // holding the span's text, equal texts sharing one `str`. The `str`s are
 // copied from the text's own storage.
 inline PyObject* text_items(const Text& text, std::span<const MatchSpan> spans) {
   py::Object result = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
   if (!result) return nullptr;
+  const CollectorPause pause;
   TokenTextMap texts;
   CharOffsets offsets(text);
   for (std::size_t i = 0; i < spans.size(); ++i) {

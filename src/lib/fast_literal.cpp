@@ -32,14 +32,6 @@ PyObject* repeated_singleton(PyObject* item, std::uint64_t count) noexcept {
   return PySequence_Repeat(outer.get(), static_cast<Py_ssize_t>(count));
 }
 
-// True when no byte has its high bit set.
-bool is_ascii(std::string_view s) noexcept {
-  const std::uint64_t acc = fold_bytes(
-      s, std::uint64_t{0}, [](std::uint64_t a, std::uint64_t w) { return a | w; },
-      [](std::uint64_t a, unsigned char b) { return a | b; });
-  return (acc & 0x8080808080808080ull) == 0;
-}
-
 // The replacement written straight into a new ASCII `str`: its length is
 // known from the count, and ASCII needs no decoding.
 PyObject* replace_ascii(const SubstringFinder& finder, std::string_view s,
@@ -75,30 +67,51 @@ PyObject* literal_parse_string(PyObject* self, const Text& s) {
   return list_of(py::Object::borrow(obj.s_obj.get())).release();
 }
 
+// The number of occurrences of the literal in `s`. A non-ASCII text is
+// searched in its own storage (the needle's characters occur exactly where
+// its UTF-8 bytes do), so it needs no UTF-8 form, only the check that it
+// has one. -1 with an exception set when it has none.
+std::int64_t literal_occurrences(PyObject* self, const Text& s) {
+  const std::string_view needle = payload_of<LiteralElement>(self).s();
+  if (s.ascii()) return static_cast<std::int64_t>(literal_count(needle, s));
+  if (s.data() == nullptr && !check_has_utf8_form(s.str)) return -1;
+  // The empty literal is found at every byte of the UTF-8 form.
+  if (needle.empty()) return static_cast<std::int64_t>(utf8_length(s.str));
+  return PyUnicode_Count(s.str, literal_object(self).s_obj.get(), 0, PY_SSIZE_T_MAX);
+}
+
 PyObject* literal_search_string(PyObject* self, const Text& s) {
-  const std::uint64_t c = literal_count(payload_of<LiteralElement>(self).s(), s);
-  return repeated_singleton(literal_object(self).s_obj.get(), c);
+  const std::int64_t c = literal_occurrences(self, s);
+  if (c < 0) return nullptr;
+  return repeated_singleton(literal_object(self).s_obj.get(), static_cast<std::uint64_t>(c));
 }
 
 PyObject* literal_search_string_count(PyObject* self, const Text& s) {
-  return py_count(literal_count(payload_of<LiteralElement>(self).s(), s));
+  const std::int64_t c = literal_occurrences(self, s);
+  return c < 0 ? nullptr : py_count(static_cast<std::uint64_t>(c));
 }
 
+// One character for another, in one pass; any other non-ASCII case by the
+// interpreter's own replace, which gives the same text: the literal's
+// occurrences among characters are those among UTF-8 bytes. The output is
+// made from the text's own storage either way.
 PyObject* literal_transform_string(PyObject* self, const Text& s, const Text& replacement) {
-  const std::string_view needle = payload_of<LiteralElement>(self).s();
+  PyObject* const needle = literal_object(self).s_obj.get();
+  if (PyUnicode_GET_LENGTH(needle) == 1 && PyUnicode_GET_LENGTH(replacement.str) == 1)
+    return replace_char(s.str, PyUnicode_READ_CHAR(needle, 0),
+                        PyUnicode_READ_CHAR(replacement.str, 0));
+  if (!s.ascii() && s.data() == nullptr && !check_has_utf8_form(s.str)) return nullptr;
   // An empty literal replaces nothing (it would match between all bytes).
-  if (needle.empty()) return py::str(s).release();
-  const SubstringFinder finder(needle);
-  if (is_ascii(s) && is_ascii(replacement)) return replace_ascii(finder, s, replacement);
-  // A needle that is whole characters only occurs on character boundaries,
-  // so the output is valid text.
-  ReplacedText out(s, replacement);
-  std::size_t from = 0, batch[256];
-  for (std::size_t k = 256; k == 256;) {
-    k = finder.find_many(s, from, batch, 256);
-    for (std::size_t i = 0; i < k; ++i) out.replace(batch[i], batch[i] + needle.size());
+  if (PyUnicode_GET_LENGTH(needle) == 0) return copy_str(s.str);
+  if (s.ascii() && replacement.ascii())
+    return replace_ascii(SubstringFinder(payload_of<LiteralElement>(self).s()), s, replacement);
+  PyObject* out = PyUnicode_Replace(s.str, needle, replacement.str, -1);
+  // Nothing replaced: the result is a new object all the same.
+  if (out == s.str) {
+    py::Object same = py::Object::steal(out);
+    return copy_str(s.str);
   }
-  return out.finish();
+  return out;
 }
 
 PyObject* keyword_parse_string(PyObject* self, const Text& s) {
@@ -129,14 +142,17 @@ constexpr SingleTextMethods kLiteral = {
     {&literal_search_string,
      "search_string($self, s)\n--\n\n"
      "Search string \xE2\x80\x94 cycle-aware count + PySequence_Repeat for optimal list "
-     "creation"},
+     "creation",
+     true},
     {&literal_search_string_count,
      "search_string_count($self, s)\n--\n\n"
-     "Count occurrences \xE2\x80\x94 cycle detection fast path + SIMD memchr fallback"},
+     "Count occurrences \xE2\x80\x94 cycle detection fast path + SIMD memchr fallback",
+     true},
     {&literal_transform_string,
      "transform_string($self, s, replacement)\n--\n\n"
      "Replace all non-overlapping matches with replacement string.\n"
-     "Uses SIMD-accelerated memchr::memmem for literal search."},
+     "Uses SIMD-accelerated memchr::memmem for literal search.",
+     true},
 };
 
 constexpr SingleTextMethods kKeyword = {

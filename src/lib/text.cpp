@@ -60,12 +60,19 @@ std::ptrdiff_t encode_utf8(const Unit* s, std::size_t n, unsigned char* out) noe
   return w - out;
 }
 
+// Whether `c` is a surrogate, as 1 or 0 of the unit's own width (so that
+// loops accumulating it stay vectorised).
+template <class Unit>
+Unit surrogate_bit(Unit c) noexcept {
+  return static_cast<Unit>((c & 0xF800u) == 0xD800u);
+}
+
 // Whether any unit lies in the surrogate range.
 template <class Unit>
 bool has_surrogate(const Unit* s, std::size_t n) noexcept {
-  bool any = false;
-  for (std::size_t i = 0; i < n; ++i) any |= static_cast<std::uint32_t>(s[i]) - 0xD800 < 0x800;
-  return any;
+  Unit any = 0;
+  for (std::size_t i = 0; i < n; ++i) any |= surrogate_bit(s[i]);
+  return any != 0;
 }
 
 // Copies `n` characters from storage of width `from` to storage of width
@@ -114,7 +121,93 @@ bool any_at_least(const void* data, std::size_t n, std::uint32_t floor) noexcept
   return false;
 }
 
+// `dst[i]` = `src[i]`, or `to` where `src[i]` is `from`. Returns whether a
+// surrogate was copied (looked for in the same pass).
+template <class In, class Out>
+bool copy_replacing(const void* src, void* dst, std::size_t n, In from, Out to) noexcept {
+  const auto* s = static_cast<const In*>(src);
+  auto* d = static_cast<Out*>(dst);
+  In surrogates = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    d[i] = s[i] == from ? to : static_cast<Out>(s[i]);
+    if constexpr (sizeof(In) > 1) surrogates |= surrogate_bit(s[i]);
+  }
+  return surrogates != 0;
+}
+
+template <class In>
+bool copy_replacing_into(int out_kind, const void* src, void* dst, std::size_t n, In from,
+                         Py_UCS4 to) noexcept {
+  switch (out_kind) {
+    case PyUnicode_1BYTE_KIND:
+      return copy_replacing<In, Py_UCS1>(src, dst, n, from, static_cast<Py_UCS1>(to));
+    case PyUnicode_2BYTE_KIND:
+      return copy_replacing<In, Py_UCS2>(src, dst, n, from, static_cast<Py_UCS2>(to));
+    default:
+      return copy_replacing<In, Py_UCS4>(src, dst, n, from, to);
+  }
+}
+
+// Number of units of at least `floor`.
+template <class Unit>
+std::size_t count_at_least(const void* data, std::size_t n, std::uint32_t floor) noexcept {
+  const auto* s = static_cast<const Unit*>(data);
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < n; ++i) count += s[i] >= floor;
+  return count;
+}
+
+// The largest value of the storage class that holds `c`.
+Py_UCS4 class_max(Py_UCS4 c) noexcept {
+  return c < 0x80 ? 0x7F : c < 0x100 ? 0xFF : c < 0x10000 ? 0xFFFF : 0x10FFFF;
+}
+
 }  // namespace
+
+PyObject* replace_char(PyObject* str, Py_UCS4 from, Py_UCS4 to) noexcept {
+  const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
+  const int kind = PyUnicode_KIND(str);
+  const void* data = PyUnicode_DATA(str);
+  const Py_UCS4 text_max = PyUnicode_MAX_CHAR_VALUE(str);
+  // A character wider than the storage does not occur; neither does one
+  // that a wider replacement would have to make room for, unless found.
+  if (from > text_max || (class_max(to) > text_max &&
+                          PyUnicode_FindChar(str, from, 0, static_cast<Py_ssize_t>(n), 1) < 0))
+    return check_has_utf8_form(str) ? copy_str(str) : nullptr;
+  py::Object out = py::Object::steal(
+      PyUnicode_New(static_cast<Py_ssize_t>(n), std::max(text_max, class_max(to))));
+  if (!out) return nullptr;
+  void* dst = PyUnicode_DATA(out.get());
+  const int out_kind = PyUnicode_KIND(out.get());
+  const bool surrogates =
+      kind == PyUnicode_1BYTE_KIND
+          ? copy_replacing_into(out_kind, data, dst, n, static_cast<Py_UCS1>(from), to)
+      : kind == PyUnicode_2BYTE_KIND
+          ? copy_replacing_into(out_kind, data, dst, n, static_cast<Py_UCS2>(from), to)
+          : copy_replacing_into(out_kind, data, dst, n, static_cast<Py_UCS4>(from), to);
+  // A text without a UTF-8 form fails as its UTF-8 view would.
+  if (surrogates) {
+    std::string_view unused;
+    if (!py::utf8_view(str, unused)) return nullptr;
+  }
+  // Replacing the text's widest characters by narrower ones may narrow it.
+  if (class_max(to) < text_max && class_max(from) == text_max) return narrowest(std::move(out));
+  return out.release();
+}
+
+std::size_t utf8_length(PyObject* str) noexcept {
+  const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
+  const void* data = PyUnicode_DATA(str);
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+      return n + count_at_least<Py_UCS1>(data, n, 0x80);
+    case PyUnicode_2BYTE_KIND:
+      return n + count_at_least<Py_UCS2>(data, n, 0x80) + count_at_least<Py_UCS2>(data, n, 0x800);
+    default:
+      return n + count_at_least<Py_UCS4>(data, n, 0x80) + count_at_least<Py_UCS4>(data, n, 0x800) +
+             count_at_least<Py_UCS4>(data, n, 0x10000);
+  }
+}
 
 void TextArgument::Free::operator()(char* p) const noexcept { std::free(p); }
 
@@ -163,6 +256,8 @@ bool TextArgument::take(const char* arg, PyObject* obj, Text& out, bool storage_
 }
 
 bool check_has_utf8_form(PyObject* str) noexcept {
+  Py_ssize_t size;
+  if (PyUnicode_IS_ASCII(str) || cached_utf8(str, size)) return true;
   const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
   const void* data = PyUnicode_DATA(str);
   bool bad = false;

@@ -119,6 +119,16 @@ class StrReplacer {
   std::size_t last_ = 0;    // characters of the text already handled
 };
 
+// `str` with every character `from` replaced by `to`, as a new `str`: one
+// pass that copies and replaces together (compare and select, vectorised
+// by the compiler), into storage as wide as the result needs. A `str`
+// without a UTF-8 form (a lone surrogate, noticed in the same pass) fails
+// with the interpreter's UnicodeEncodeError, as its UTF-8 view would.
+PyObject* replace_char(PyObject* str, Py_UCS4 from, Py_UCS4 to) noexcept;
+
+// The length of `str`'s UTF-8 form, from its storage (it has one).
+std::size_t utf8_length(PyObject* str) noexcept;
+
 // A copy of `str` as a new object (never `str` itself).
 PyObject* copy_str(PyObject* str) noexcept;
 
