@@ -365,25 +365,53 @@ class CollectorPause {
   bool was_enabled_;
 };
 
-// search_string's items for matched texts: per span a new one-item list
-// holding the span's text, equal texts sharing one `str`. The `str`s are
-// copied from the text's own storage.
+// search_string's item for each matched text, asked in the order of the
+// text: a new one-item list holding the text, equal texts sharing one `str`,
+// which is copied from the text's own storage.
+class TextItemMaker {
+ public:
+  explicit TextItemMaker(const Text& text) noexcept : text_(text), offsets_(text) {}
+
+  py::Object item(Pos start, Pos end) {
+    return list_of(texts_.get_or_insert(text_.substr(start, end - start),
+                                        [&] { return text_slice(text_, offsets_, start, end); }));
+  }
+
+ private:
+  const Text& text_;
+  TokenTextMap texts_;
+  CharOffsets offsets_;
+};
+
+// search_string's items for matched texts, one per span.
 inline PyObject* text_items(const Text& text, std::span<const MatchSpan> spans) {
   py::Object result = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
   if (!result) return nullptr;
   const CollectorPause pause;
-  TokenTextMap texts;
-  CharOffsets offsets(text);
+  TextItemMaker items(text);
   for (std::size_t i = 0; i < spans.size(); ++i) {
-    const MatchSpan span = spans[i];
-    py::Object item =
-        list_of(texts.get_or_insert(text.substr(span.start, span.end - span.start), [&] {
-          return text_slice(text, offsets, span.start, span.end);
-        }));
+    py::Object item = items.item(spans[i].start, spans[i].end);
     if (!item) return nullptr;
     PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), item.release());
   }
   return result.release();
+}
+
+// The same, for spans that `scan(on_span)` reports in order, made as they
+// come: no array of all spans is kept beside the result.
+template <class Scan>
+PyObject* text_items_streamed(const Text& text, Scan&& scan) {
+  py::Object result = py::Object::steal(PyList_New(0));
+  if (!result) return nullptr;
+  const CollectorPause pause;
+  TextItemMaker items(text);
+  bool failed = false;
+  scan([&](Pos start, Pos end) {
+    if (failed) return;
+    py::Object item = items.item(start, end);
+    failed = !item || PyList_Append(result.get(), item.get()) != 0;
+  });
+  return failed ? nullptr : result.release();
 }
 
 // search_string's items for parsed tokens: per span the tokens of `kind`'s

@@ -63,14 +63,14 @@ PyObject* regex_matches(PyObject* self, const Text& s) {
   return py_bool(advance_past_whitespace(s, end) == n);
 }
 
-// Equal texts share one `str`; every match gets a list of its own. The
-// spans are collected first, so the search is over before any Python object
-// is made.
+// Equal texts share one `str`; every match gets a list of its own. Items
+// are made as the matches come, so no array of all spans is held beside
+// the result (on a long text of short matches it would be a third of it).
 PyObject* regex_search_string(PyObject* self, const Text& s) {
-  std::vector<MatchSpan> spans;
-  spans.reserve(4);
-  for_each_match(payload_of<RegexElement>(self), s, [&spans](MatchSpan m) { spans.push_back(m); });
-  return text_items(s, spans);
+  return text_items_streamed(s, [&](auto&& on_span) {
+    for_each_match(payload_of<RegexElement>(self), s,
+                   [&](MatchSpan m) { on_span(m.start, m.end); });
+  });
 }
 
 // The iteration is run here rather than by regex_count so that it ticks.
