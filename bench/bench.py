@@ -3,7 +3,7 @@
 Run from the repository root:
 
     .venv/bin/python bench/bench.py            # everything (a few minutes)
-    .venv/bin/python bench/bench.py --quick    # without the 50 MB inputs
+    .venv/bin/python bench/bench.py --quick    # without the 50 MB inputs (32 MB ones at 4 MB)
     .venv/bin/python bench/bench.py -k Regex   # only cases whose name holds "Regex"
 
 Each case runs one of our operations and its peer (str methods or `re`) on the
@@ -14,10 +14,14 @@ Nothing here asserts: timings depend on the machine and its load.
 """
 
 import argparse
+import ctypes
 import gc
+import os
 import random
 import re
+import subprocess
 import sys
+import textwrap
 import time
 import timeit
 
@@ -79,15 +83,47 @@ def _prose_chunk(rng):
     while size < 64 * 1024:
         words = [rng.choice(PROSE_WORDS) for _ in range(rng.randint(5, 18))]
         words[0] = words[0].capitalize()
-        sentence = " ".join(words) + rng.choice([". ", ". ", "! ", "? ", ".\n\n"])
+        sentence = " ".join(words) + rng.choice([". ", ". ", "; ", "! ", "? ", ".\n\n"])
         out.append(sentence)
         size += len(sentence.encode())
     return "".join(out)
 
 
+CYRILLIC_WORDS = (
+    "а и в не на я быть он с что а по это она этот к но они мы как из у который то за "
+    "свой весь год от так о для ты же все тот мочь вы человек такой его сказать только "
+    "или ещё бы себя один как уже до время если сам когда другой вот говорить наш мой "
+    "знать стать при чтобы дело жизнь кто первый очень два день её новый рука даже во"
+).split()
+
+
+def _cyrillic_chunk(rng):
+    out, size = [], 0
+    while size < 64 * 1024:
+        words = [rng.choice(CYRILLIC_WORDS) for _ in range(rng.randint(5, 18))]
+        words[0] = words[0].capitalize()
+        sentence = " ".join(words) + rng.choice([". ", ", ", "; ", ".\n"])
+        out.append(sentence)
+        size += len(sentence.encode())
+    return "".join(out)
+
+
+def _wide_chunk(rng):
+    # Prose with typographic apostrophes and an emoji now and then: a text
+    # the interpreter holds as 4-byte characters.
+    out = _prose_chunk(rng).split(" ")
+    for i in range(0, len(out), 7):
+        out[i] = out[i] + rng.choice(["\u2019s", "\u2019", "n\u2019t", " \U0001F600"])
+    return " ".join(out)
+
+
+CHUNK_MAKERS = {"source": _source_chunk, "prose": _prose_chunk, "cyrillic": _cyrillic_chunk,
+                "wide": _wide_chunk}
+
+
 def build_text(kind, size, seed=1):
     rng = random.Random(seed)
-    make = _source_chunk if kind == "source" else _prose_chunk
+    make = CHUNK_MAKERS[kind]
     chunks = [make(rng) for _ in range(12)]
     parts, total = [], 0
     while total < size:
@@ -114,6 +150,21 @@ def best_time(fn, reps):
         if i == 0:
             first = result
         del result
+    return best, first
+
+
+def best_time_fresh(fn, text, reps):
+    """As best_time, each call given a fresh copy of `text` (made untimed)."""
+    best, first = float("inf"), None
+    for i in range(reps):
+        arg = fresh(text)
+        gc.collect()
+        t0 = time.perf_counter()
+        result = fn(arg)
+        best = min(best, time.perf_counter() - t0)
+        if i == 0:
+            first = result
+        del result, arg
     return best, first
 
 
@@ -204,6 +255,76 @@ def text_cases(kind):
     return cases
 
 
+# ---------------------------------------------------------------------------
+# Outputs made from the caller's own str. "cold" runs every call on a fresh
+# str (no UTF-8 form made yet), "warm" on one whose UTF-8 form the
+# interpreter already keeps.
+
+_utf8_of = ctypes.pythonapi.PyUnicode_AsUTF8AndSize
+_utf8_of.restype = ctypes.c_void_p
+_utf8_of.argtypes = [ctypes.py_object, ctypes.c_void_p]
+
+
+def warmed(text):
+    """`text` with its UTF-8 form cached by the interpreter."""
+    _utf8_of(text, None)
+    return text
+
+
+def fresh(text):
+    """A new str equal to `text`, without a UTF-8 form."""
+    return (text + "x")[:-1]
+
+
+def output_cases():
+    """(name, text kind, ours, peer, target, compare, temperatures)."""
+    cyr_run = re.compile("[а-яё]+")
+    q_cyr_run = q.Regex("[а-яё]+")
+    lists = lambda r: [x[0] if isinstance(x, list) else x for x in r]
+    same = lambda r: r
+    return [
+        ("Literal(' ').transform_string, same length", "source",
+         lambda t: q.Literal(" ").transform_string(t, "_"), lambda t: t.replace(" ", "_"),
+         1.5, same, ["warm"]),
+        ("Literal(' ').transform_string, deleting", "source",
+         lambda t: q.Literal(" ").transform_string(t, ""), lambda t: t.replace(" ", ""),
+         1.5, same, ["warm"]),
+        ("Literal('а').transform_string", "cyrillic",
+         lambda t: q.Literal("а").transform_string(t, "a"), lambda t: t.replace("а", "a"),
+         1.0, same, ["cold", "warm"]),
+        ("Literal(';').transform_string", "prose",
+         lambda t: q.Literal(";").transform_string(t, ","), lambda t: t.replace(";", ","),
+         1.0, same, ["cold", "warm"]),
+        ("Literal('\u2019').transform_string (4-byte str)", "wide",
+         lambda t: q.Literal("\u2019").transform_string(t, "'"), lambda t: t.replace("\u2019", "'"),
+         1.0, same, ["cold", "warm"]),
+        ("Literal('а').search_string", "cyrillic", q.Literal("а").search_string,
+         lambda t: re.findall("а", t), 1.0, lists, ["cold", "warm"]),
+        ("Regex [а-яё]+ search_string", "cyrillic", q_cyr_run.search_string, cyr_run.findall,
+         1.0, lists, ["cold", "warm"]),
+    ]
+
+
+def peak_memory_of(code):
+    """Peak resident memory (MiB) of a fresh interpreter running `code` after
+    building the 50 MiB source text, less what it held before."""
+    prog = textwrap.dedent(f"""
+        import gc, re, resource, sys
+        sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
+        import bench, quernlet as q
+        text = bench.build_text("source", 50 * bench.MB)
+        gc.collect()
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        result = {code}
+        after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        print(len(result), (after - before) // 1024)
+    """)
+    out = subprocess.run([sys.executable, "-c", prog], capture_output=True, text=True, check=True,
+                         env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    count, mib = out.stdout.split()
+    return int(count), int(mib)
+
+
 def short_cases():
     lit_ws = r"[ \t\r\n]*"
     env = {
@@ -226,6 +347,10 @@ def short_cases():
         "s_at_miss": " app.route ",
         "at_rx": re.compile(rf"{lit_ws}@[A-Za-z_]\w*(?:\.\w+)*{lit_ws}"),
         "at_match_rx": re.compile(rf"{lit_ws}(@[A-Za-z_]\w*(?:\.\w+)*)"),
+        "cyr": q.Regex("[а-яё]+"), "cyr_rx": re.compile(f"{lit_ws}([а-яё]+)"),
+        "s_cyr": "  привет, как дела",
+        "lat": q.Regex("[a-zäöüß]+"), "lat_rx": re.compile(f"{lit_ws}([a-zäöüß]+)"),
+        "s_lat": "  über straße",
     }
     return env, [
         ("Literal.matches", "lit.matches(s_lit)", "lit_rx.fullmatch(s_lit)", 3.0),
@@ -245,6 +370,10 @@ def short_cases():
          "at_rx.fullmatch(s_at_miss)", 2.0),
         ("Regex(general, '@' start).parse_string", "rx_at.parse_string(s_at)",
          "at_match_rx.match(s_at)", 2.0),
+        ("Regex non-ASCII.parse_string", "cyr.parse_string(s_cyr)",
+         "cyr_rx.match(s_cyr).group(1)", 1.5),
+        ("Regex Latin-1.parse_string", "lat.parse_string(s_lat)",
+         "lat_rx.match(s_lat).group(1)", 1.5),
     ]
 
 
@@ -386,6 +515,41 @@ def main():
                                  f"{target:g}" if target else "-", same, verdict(b / a, target)))
                 missed += verdict(b / a, target) == "MISSED"
             del text
+
+    out_size = 4 * MB if args.quick else 32 * MB
+    texts = {}
+    for name, kind, ours, peer, target, compare, temperatures in output_cases():
+        if args.k not in name:
+            continue
+        if kind not in texts:
+            texts[kind] = build_text(kind, out_size)
+        for temperature in temperatures:
+            if temperature == "warm":
+                text = warmed(texts[kind])
+                a, ra = best_time(lambda: ours(text), 3)
+                b, rb = best_time(lambda: peer(text), 3)
+            else:
+                a, ra = best_time_fresh(ours, texts[kind], 3)
+                b, rb = best_time_fresh(peer, texts[kind], 3)
+            same = "yes" if compare(ra) == compare(rb) else "NO"
+            del ra, rb
+            tag = f"{kind} {out_size // MB} MB {temperature}"
+            print(ROW.format(name, tag, fmt_time(a), fmt_time(b), f"{b / a:.2f}",
+                             f"{target:g}" if target else "-", same, verdict(b / a, target)))
+            missed += verdict(b / a, target) == "MISSED"
+    del texts
+
+    name = "Regex identifier.search_string peak memory"
+    if not args.quick and args.k in name:
+        ident = r"[A-Za-z_][A-Za-z0-9_]*"
+        n_ours, ours_mib = peak_memory_of(f"q.Regex({ident!r}).search_string(text)")
+        n_peer, peer_mib = peak_memory_of(f"re.findall({ident!r}, text)")
+        ok = ours_mib <= peer_mib
+        print(ROW.format(name, "source 50 MB", f"{ours_mib} MiB", f"{peer_mib} MiB",
+                         f"{peer_mib / ours_mib:.2f}", "<=", "yes" if n_ours == n_peer else "NO",
+                         "met" if ok else "MISSED"))
+        missed += not ok
+
     print("-" * 106)
     print(f"{missed} target(s) missed; total time {time.perf_counter() - started:.0f} s")
     return 0

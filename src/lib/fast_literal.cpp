@@ -4,6 +4,7 @@
 // object keeps as a ready-made `str`: results hand out that one object, and
 // search results are counted first and then built by list repetition, so
 // no string or list is created per match.
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -32,6 +33,23 @@ PyObject* repeated_singleton(PyObject* item, std::uint64_t count) noexcept {
   return PySequence_Repeat(outer.get(), static_cast<Py_ssize_t>(count));
 }
 
+constexpr std::size_t kShortCopy = 16;
+
+// Copies `n` bytes from `src` to `w` and returns the end of the copy. A
+// short piece is copied as one fixed block of kShortCopy bytes where both
+// sides have room for it: the bytes past `n` are overwritten by the next
+// piece, and the fixed copy costs no call, which on dense matches (a piece
+// every few bytes) is most of the work.
+inline char* copy_bytes(char* w, const char* w_end, const char* src, const char* src_end,
+                        std::size_t n) noexcept {
+  if (n <= kShortCopy && w_end - w >= static_cast<std::ptrdiff_t>(kShortCopy) &&
+      src_end - src >= static_cast<std::ptrdiff_t>(kShortCopy))
+    std::memcpy(w, src, kShortCopy);
+  else
+    std::memcpy(w, src, n);
+  return w + n;
+}
+
 // The replacement written straight into a new ASCII `str`: its length is
 // known from the count, and ASCII needs no decoding.
 PyObject* replace_ascii(const SubstringFinder& finder, std::string_view s,
@@ -45,14 +63,18 @@ PyObject* replace_ascii(const SubstringFinder& finder, std::string_view s,
   PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(out_len), 127);
   if (!out) return nullptr;
   char* w = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out));
+  char* const w_end = w + static_cast<std::size_t>(out_len);
+  const char* const s_end = s.data() + s.size();
+  // The replacement padded to a whole short copy.
+  char padded[kShortCopy] = {};
+  std::memcpy(padded, replacement.data(), std::min(replacement.size(), kShortCopy));
+  const char* const r = replacement.size() <= kShortCopy ? padded : replacement.data();
   std::size_t last = 0, from = 0, batch[256];
   for (std::size_t k = 256; k == 256;) {
     k = finder.find_many(s, from, batch, 256);
     for (std::size_t i = 0; i < k; ++i) {
-      std::memcpy(w, s.data() + last, batch[i] - last);
-      w += batch[i] - last;
-      std::memcpy(w, replacement.data(), replacement.size());
-      w += replacement.size();
+      w = copy_bytes(w, w_end, s.data() + last, s_end, batch[i] - last);
+      w = copy_bytes(w, w_end, r, r + kShortCopy, replacement.size());
       last = batch[i] + len;
     }
   }

@@ -1,6 +1,7 @@
 #include "text.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 
@@ -17,9 +18,10 @@ const char* cached_utf8(PyObject* str, Py_ssize_t& size) noexcept {
   return compact->utf8;
 }
 
-// Encodes `n` units of one width into `out` (room for 4 bytes per unit
-// suffices); returns the bytes written, or -1 at a lone surrogate. Runs of
-// ASCII are taken eight bytes of input at a time.
+// Encodes `n` units of one width into `out`, which has room for 4 bytes
+// per unit; returns the bytes written, or -1 at a lone surrogate. Runs of
+// ASCII are taken eight bytes of input at a time; any other character is
+// made without branches as one 4-byte store, of which its length is kept.
 template <class Unit>
 std::ptrdiff_t encode_utf8(const Unit* s, std::size_t n, unsigned char* out) noexcept {
   constexpr std::size_t kPerWord = 8 / sizeof(Unit);
@@ -27,6 +29,7 @@ std::ptrdiff_t encode_utf8(const Unit* s, std::size_t n, unsigned char* out) noe
                                   : sizeof(Unit) == 2 ? 0xFF80FF80FF80FF80ull
                                                       : 0xFFFFFF80FFFFFF80ull;
   unsigned char* w = out;
+  std::uint32_t surrogates = 0;
   std::size_t i = 0;
   while (i < n) {
     if (i + kPerWord <= n) {
@@ -40,23 +43,21 @@ std::ptrdiff_t encode_utf8(const Unit* s, std::size_t n, unsigned char* out) noe
       }
     }
     const std::uint32_t c = s[i++];
-    if (c < 0x80) {
-      *w++ = static_cast<unsigned char>(c);
-    } else if (c < 0x800) {
-      *w++ = static_cast<unsigned char>(0xC0 | (c >> 6));
-      *w++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      if (c - 0xD800 < 0x800) return -1;
-      *w++ = static_cast<unsigned char>(0xE0 | (c >> 12));
-      *w++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-      *w++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    surrogates |= (c & 0xFFFFF800u) == 0xD800u;
+    const std::uint32_t two = (0xC0 | (c >> 6)) | (0x80 | (c & 0x3F)) << 8;
+    const std::uint32_t three =
+        (0xE0 | (c >> 12)) | (0x80 | ((c >> 6) & 0x3F)) << 8 | (0x80 | (c & 0x3F)) << 16;
+    const std::uint32_t four = (0xF0 | (c >> 18)) | (0x80 | ((c >> 12) & 0x3F)) << 8 |
+                               (0x80 | ((c >> 6) & 0x3F)) << 16 | (0x80 | (c & 0x3F)) << 24;
+    const std::uint32_t bytes = c < 0x80 ? c : c < 0x800 ? two : c < 0x10000 ? three : four;
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(w, &bytes, 4);
     } else {
-      *w++ = static_cast<unsigned char>(0xF0 | (c >> 18));
-      *w++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
-      *w++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-      *w++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+      for (int k = 0; k < 4; ++k) w[k] = static_cast<unsigned char>(bytes >> (8 * k));
     }
+    w += 1 + (c >= 0x80) + (c >= 0x800) + (c >= 0x10000);
   }
+  if (surrogates != 0) return -1;
   return w - out;
 }
 
@@ -235,10 +236,18 @@ bool TextArgument::take(const char* arg, PyObject* obj, Text& out, bool storage_
   }
   if (n < kOwnEncodingMinChars) return py::utf8_view(obj, out);
 
+  // The same long text twice in a row (as when several operations run over
+  // one text) keeps the interpreter's copy from then on: encoding it on
+  // every call would cost more than the copy's memory is worth. The pointer
+  // is only a hint; a new object at a reused address merely gets its copy.
+  thread_local const PyObject* last_encoded = nullptr;
+  if (obj == last_encoded) return py::utf8_view(obj, out);
+  last_encoded = obj;
+
   const int kind = PyUnicode_KIND(obj);
   const void* data = PyUnicode_DATA(obj);
   // Pages of the buffer that the encoding does not reach are never touched.
-  owned_.reset(static_cast<char*>(std::malloc(n * (kind == 1 ? 2 : kind == 2 ? 3 : 4) + 1)));
+  owned_.reset(static_cast<char*>(std::malloc(n * (kind == 1 ? 2 : kind == 2 ? 3 : 4) + 4)));
   if (!owned_) {
     PyErr_NoMemory();
     return false;
