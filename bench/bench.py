@@ -78,15 +78,19 @@ PROSE_WORDS = (
 ).split()
 
 
-def _prose_chunk(rng):
+def _sentences(rng, vocabulary, endings):
     out, size = [], 0
     while size < 64 * 1024:
-        words = [rng.choice(PROSE_WORDS) for _ in range(rng.randint(5, 18))]
+        words = [rng.choice(vocabulary) for _ in range(rng.randint(5, 18))]
         words[0] = words[0].capitalize()
-        sentence = " ".join(words) + rng.choice([". ", ". ", "; ", "! ", "? ", ".\n\n"])
+        sentence = " ".join(words) + rng.choice(endings)
         out.append(sentence)
         size += len(sentence.encode())
     return "".join(out)
+
+
+def _prose_chunk(rng):
+    return _sentences(rng, PROSE_WORDS, [". ", ". ", "; ", "! ", "? ", ".\n\n"])
 
 
 CYRILLIC_WORDS = (
@@ -98,14 +102,7 @@ CYRILLIC_WORDS = (
 
 
 def _cyrillic_chunk(rng):
-    out, size = [], 0
-    while size < 64 * 1024:
-        words = [rng.choice(CYRILLIC_WORDS) for _ in range(rng.randint(5, 18))]
-        words[0] = words[0].capitalize()
-        sentence = " ".join(words) + rng.choice([". ", ", ", "; ", ".\n"])
-        out.append(sentence)
-        size += len(sentence.encode())
-    return "".join(out)
+    return _sentences(rng, CYRILLIC_WORDS, [". ", ", ", "; ", ".\n"])
 
 
 def _wide_chunk(rng):
