@@ -82,6 +82,33 @@ TEST(SubstringFinder, RandomTextsEveryAlignment) {
   }
 }
 
+// One-byte positions read off the compare masks, from every start and in
+// batches that end inside a block, against the plain scan.
+TEST(FindByteMany, AgreesWithPlainScanFromEveryStart) {
+  std::mt19937 rng(11);
+  for (FindKernel k : kernels()) {
+    for (int round = 0; round < 40; ++round) {
+      const std::string text = random_bytes(rng, rng() % 200, round % 2 ? "a " : "ab  \xC3");
+      const unsigned char b = round % 4 < 2 ? ' ' : 'a';
+      for (std::size_t start = 0; start <= text.size() + 1; start += 1 + rng() % 9) {
+        std::vector<std::size_t> want;
+        for (std::size_t i = start; i < text.size(); ++i)
+          if (static_cast<unsigned char>(text[i]) == b) want.push_back(i);
+        for (std::size_t cap : {1, 5, 300}) {
+          std::vector<std::size_t> got, batch(cap);
+          std::size_t from = start, n;
+          do {
+            n = find_byte_many(text, b, from, batch.data(), cap, k);
+            got.insert(got.end(), batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(n));
+          } while (n == cap);
+          ASSERT_EQ(got, want) << "kernel " << int(k) << " start " << start << " cap " << cap;
+          ASSERT_EQ(from, text.size() + 1);
+        }
+      }
+    }
+  }
+}
+
 TEST(SubstringFinder, AdversarialTexts) {
   // Near misses at every position: the prefilter bytes match far more often
   // than the needle does, and occurrences overlap; matches at the very end.

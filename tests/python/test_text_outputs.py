@@ -1,0 +1,189 @@
+"""Results cut from the caller's own str, whichever way its UTF-8 form is had.
+
+A text reaches the bodies in one of four ways: ASCII (its storage is its
+UTF-8), with the interpreter's UTF-8 copy already made ("warm"), short and
+without one (the interpreter makes it), or long and without one (encoded into
+a buffer of the call's own; Literal's bodies read the storage instead). Every
+way must give the same results, equal to a reference over characters, and as
+`str`s of the narrowest width (`==` alone does not tell an ASCII text from
+the same characters stored as Latin-1).
+"""
+
+import ctypes
+import re
+import sys
+
+import pytest
+from hypothesis import given, strategies as st
+
+import quernlet as q
+from conftest import fresh
+from test_fast_paths import regex_reference, word_pattern
+
+# One-, two-, three- and four-byte characters; with and without them the
+# texts are held 1, 2 or 4 bytes wide.
+ALPHABET = "ab ;\u00e9\u00ff\u0436\u20ac\u2019\U0001F600"
+TEXTS = st.text(alphabet=ALPHABET, max_size=40)
+LONG = 1 << 16  # characters from which a text is encoded per call
+
+_utf8_of = ctypes.pythonapi.PyUnicode_AsUTF8AndSize
+_utf8_of.restype = ctypes.c_void_p
+_utf8_of.argtypes = [ctypes.py_object, ctypes.c_void_p]
+
+
+def makers(text):
+    """Ways to hand `text` (give or take a last character) to the bodies: each
+    a function that returns the str to pass, a new object per call where the
+    way is a text without a UTF-8 copy."""
+    warm = fresh(text + "\u0436")  # non-ASCII, so that a UTF-8 copy exists apart
+    _utf8_of(warm, None)
+    long_text = text * (LONG // max(len(text), 1) + 1)
+    return [lambda: fresh(text), lambda: warm, lambda: fresh(long_text)]
+
+
+def storage(s):
+    """(bytes per character, ASCII flag) of a str, read from its header."""
+    state = ctypes.c_uint32.from_address(id(s) + 4 * ctypes.sizeof(ctypes.c_void_p)).value
+    return (state >> 2) & 7, (state >> 6) & 1
+
+
+def same_str(got, want):
+    assert got == want
+    top = max(map(ord, got), default=0)
+    assert storage(got) == (1 if top < 0x100 else 2 if top < 0x10000 else 4, int(top < 0x80))
+
+
+def on_every_way(text, check):
+    """`check(make)` for every way of handing over `text`; `check` calls
+    `make()` for each call it makes and compares with what it computes from
+    that same str."""
+    for make in makers(text):
+        check(make)
+
+
+@given(TEXTS, st.sampled_from(["", "a", ";", "\u00e9", "\u0436", "\u2019", "\U0001F600",
+                               "a ", "\u0436\u20ac", "zz"]),
+       st.sampled_from(["", "_", "e", "\u00ff", "\u20ac", "\U0001F600", "ab\u0436"]))
+def test_literal_outputs_equal_str_methods(text, lit, rep):
+    element = q.Literal(lit)
+
+    def check(make):
+        s = make()
+        want = s.replace(lit, rep) if lit else s
+        got = element.transform_string(s, rep)
+        same_str(got, want)
+        assert got is not s or not s
+        count = s.count(lit) if lit else len(s.encode())
+        assert element.search_string_count(make()) == count
+        found = element.search_string(make())
+        assert len(found) == count and all(item == [lit] for item in found)
+
+    on_every_way(text, check)
+
+
+@pytest.mark.parametrize("text, lit, rep, want", [
+    ("a\u00e9", "\u00e9", "e", "ae"),                     # 1-byte wide, narrows to ASCII
+    ("\u00e9\u20ac", "\u20ac", "e", "\u00e9e"),           # 2 bytes wide to 1
+    ("x\U0001F600", "\U0001F600", "y", "xy"),             # 4 bytes wide to ASCII
+    ("\U0001F600\u0436", "\U0001F600", "y", "y\u0436"),   # 4 to 2
+    ("ab", "a", "\u20ac", "\u20acb"),                     # widened by the replacement
+    ("abc", "z", "\U0001F600", "abc"),                    # not widened without a match
+    ("\u0436\u0436", "\u0436\u0436", "", ""),             # everything replaced
+])
+@pytest.mark.parametrize("times", [1, LONG])
+def test_output_width_follows_its_characters(text, lit, rep, want, times):
+    text, want = text * times, want * times
+    same_str(q.Literal(lit).transform_string(fresh(text), rep), want)
+    # the span-based replace of the other classes follows the same rules
+    same_str(q.Regex(re.escape(lit)).transform_string(fresh(text), rep), want)
+
+
+WORD_SETS = st.sampled_from([("ab", None), ("a\u00e9", None), ("\u00ff", "a\u00ff"),
+                             ("a", "\u00e9")])
+
+
+@given(TEXTS, WORD_SETS)
+def test_word_outputs_on_every_form(text, sets):
+    w = q.Word(*sets)
+    rx = word_pattern(*sets)
+
+    def check(make):
+        s = make()
+        words = rx.findall(s)
+        assert w.search_string(s) == [[x] for x in words]
+        assert w._search_string_flat(make()) == words
+        same_str(w.transform_string(make(), "\u20ac"), rx.sub("\u20ac", s))
+        first = rx.match(s.lstrip(" "))
+        if first and first.group():
+            assert w.parse_string(make()) == [first.group()]
+
+    on_every_way(text, check)
+
+
+@given(TEXTS, st.sampled_from(["\u0436+", "[a\u00e9]+", "\U0001F600|;", "a*", "\u20ac\u2019?"]),
+       st.sampled_from(["", "-", "\u00ff", "\U0001F600"]))
+def test_regex_outputs_on_every_form(text, pattern, rep):
+    r = q.Regex(pattern)
+
+    def check(make):
+        s = make()
+        spans = regex_reference(pattern, s)
+        assert r.search_string(s) == [[s[a:b]] for a, b in spans]
+        want, last = [], 0
+        for a, b in spans:
+            want += [s[last:a], rep]
+            last = b
+        same_str(r.transform_string(make(), rep), "".join(want) + s[last:])
+        m = re.compile(pattern).match(s, len(s) - len(s.lstrip(" ")))
+        if m:
+            assert r.parse_string(make()) == [m.group()]
+
+    on_every_way(text, check)
+
+
+@given(TEXTS)
+def test_generic_and_sequence_outputs_on_every_form(text):
+    members = "a\u00e9\u20ac\U0001F600"
+    char = q.Char(members)
+    seq = q.Literal("a") + q.Word("\u00e9") + q.Char("\u20ac\U0001F600")
+
+    def check(make):
+        s = make()
+        assert char.search_string(s) == [[c] for c in s if c in members]
+        same_str(char.transform_string(make(), "\u0436"),
+                 "".join("\u0436" if c in members else c for c in s))
+        m = re.match(" *(a) *(\u00e9+) *([\u20ac\U0001F600])", s)
+        if m:
+            assert seq.parse_string(make()) == list(m.groups())
+
+    on_every_way(text, check)
+
+
+@pytest.mark.parametrize("times", [1, LONG])
+def test_a_text_without_utf8_form_fails_as_before(times):
+    text = ("a\u0436 \ud800;" * times)
+    calls = [
+        lambda e, s: e.transform_string(s, "x"),
+        lambda e, s: e.search_string(s),
+        lambda e, s: e.search_string_count(s),
+    ]
+    for element in [q.Literal("\u0436"), q.Literal(";"), q.Literal("zz"), q.Literal(""),
+                    q.Literal("\U0001F600"), q.Word("a"), q.Regex("a"), q.Char("a")]:
+        for call in calls:
+            with pytest.raises(UnicodeEncodeError):
+                call(element, fresh(text))
+    with pytest.raises(UnicodeEncodeError):
+        q.Literal("a").transform_string("a", "\udfff")
+
+
+def test_long_texts_keep_no_utf8_copy_after_one_call():
+    other = fresh("\u0436" * LONG)  # the last long text seen, whatever came before
+    q.Word("a").search_string_count(other)
+    text = fresh("\u0436a " * LONG)
+    size = sys.getsizeof(text)
+    q.Word("a").search_string_count(text)
+    q.Literal("a").transform_string(text, "b")  # works on the storage
+    assert sys.getsizeof(text) == size
+    # met again in the next call, the text keeps the interpreter's copy
+    q.Word("a").search_string_count(text)
+    assert sys.getsizeof(text) > size
