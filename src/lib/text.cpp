@@ -375,7 +375,11 @@ bool StrReplacer::append_text(std::size_t from, std::size_t to) noexcept {
 }
 
 bool StrReplacer::replace(Pos start, Pos end) noexcept {
+  // A span that cuts a character cannot be located in the storage;
+  // decoding its bytes reports it, as for a search item.
   if (!text_.ascii() && (!is_char_boundary(text_, start) || !is_char_boundary(text_, end))) {
+    const py::Object bytes = py::str(text_.substr(start, end - start));
+    if (!bytes) return false;
     PyErr_SetString(PyExc_SystemError, "quernlet: a match cuts a character");
     return false;
   }

@@ -187,3 +187,16 @@ def test_long_texts_keep_no_utf8_copy_after_one_call():
     # met again in the next call, the text keeps the interpreter's copy
     q.Word("a").search_string_count(text)
     assert sys.getsizeof(text) > size
+
+
+def test_str_subclasses_give_plain_str_results():
+    class Text(str):
+        pass
+
+    s = Text("\u0436a \u00e9a\U0001F600")
+    for result in [q.Literal("a").transform_string(s, "b"), q.Literal("\u00e9").transform_string(s, "xy"),
+                   q.Regex("a").transform_string(s, "b"), q.Word("a").search_string(s)[0][0],
+                   q.Regex("\u00e9a").parse_string(Text(s[3:]))[0]]:
+        assert type(result) is str
+    assert q.Literal("zz").transform_string(s, "b") == s
+    assert q.Regex(".").search_string(s) == [[c] for c in s]
