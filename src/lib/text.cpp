@@ -292,7 +292,7 @@ std::size_t count_chars(std::string_view bytes) noexcept {
   return bytes.size() - continuation;
 }
 
-std::size_t CharOffsets::at(Pos pos) noexcept {
+std::size_t CharOffsets::long_step(Pos pos) noexcept {
   chars_ += count_chars(text_.substr(byte_, pos - byte_));
   byte_ = pos;
   return chars_;
@@ -349,12 +349,34 @@ PyObject* narrowest(py::Object str) noexcept {
 // StrReplacer
 
 StrReplacer::StrReplacer(const Text& text, const Text& replacement) noexcept
-    : text_(text), replacement_(replacement), offsets_(text) {}
+    : text_(text),
+      offsets_(text),
+      replacement_(replacement.str),
+      text_kind_(PyUnicode_KIND(text.str)),
+      text_data_(PyUnicode_DATA(text.str)) {}
+
+// The output, as wide as the text and the replacement together, with room
+// for the text and one replacement; and the replacement in its width.
+bool StrReplacer::begin_output() noexcept {
+  const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text_.str));
+  replacement_length_ = static_cast<std::size_t>(PyUnicode_GET_LENGTH(replacement_));
+  const Py_UCS4 maxchar =
+      std::max(PyUnicode_MAX_CHAR_VALUE(text_.str), PyUnicode_MAX_CHAR_VALUE(replacement_));
+  out_ =
+      py::Object::steal(PyUnicode_New(static_cast<Py_ssize_t>(n + replacement_length_), maxchar));
+  if (!out_) return false;
+  out_kind_ = PyUnicode_KIND(out_.get());
+  out_data_ = PyUnicode_DATA(out_.get());
+  capacity_ = n + replacement_length_;
+  replacement_out_.reset(new unsigned char[replacement_length_ * out_kind_ + 1]);
+  copy_chars(PyUnicode_KIND(replacement_), PyUnicode_DATA(replacement_), 0, out_kind_,
+             replacement_out_.get(), 0, replacement_length_);
+  return true;
+}
 
 bool StrReplacer::reserve(std::size_t more) noexcept {
-  const std::size_t capacity = static_cast<std::size_t>(PyUnicode_GET_LENGTH(out_.get()));
-  if (length_ + more <= capacity) return true;
-  const std::size_t grown = std::max(length_ + more, capacity + capacity / 2);
+  if (length_ + more <= capacity_) return true;
+  const std::size_t grown = std::max(length_ + more, capacity_ + capacity_ / 2);
   if (grown > static_cast<std::size_t>(PY_SSIZE_T_MAX / 4)) {
     PyErr_NoMemory();
     return false;
@@ -362,61 +384,82 @@ bool StrReplacer::reserve(std::size_t more) noexcept {
   PyObject* p = out_.release();
   const bool ok = PyUnicode_Resize(&p, static_cast<Py_ssize_t>(grown)) == 0;
   out_ = py::Object::steal(p);
-  return ok;
+  if (!ok) return false;
+  out_data_ = PyUnicode_DATA(out_.get());
+  capacity_ = grown;
+  return true;
 }
 
-bool StrReplacer::append_text(std::size_t from, std::size_t to) noexcept {
-  if (to <= from) return true;
-  if (!reserve(to - from)) return false;
-  copy_chars(PyUnicode_KIND(text_.str), PyUnicode_DATA(text_.str), from, PyUnicode_KIND(out_.get()),
-             PyUnicode_DATA(out_.get()), length_, to - from);
-  length_ += to - from;
+// Text characters [from, to) appended (room reserved).
+template <class In, class Out>
+void StrReplacer::copy_text(std::size_t from, std::size_t to) noexcept {
+  const In* s = static_cast<const In*>(text_data_) + from;
+  Out* d = static_cast<Out*>(out_data_) + length_;
+  const std::size_t n = to - from;
+  if constexpr (sizeof(In) == sizeof(Out)) {
+    if (n > 16) {
+      std::memcpy(d, s, n * sizeof(Out));
+      length_ += n;
+      return;
+    }
+  }
+  for (std::size_t i = 0; i < n; ++i) d[i] = s[i];
+  length_ += n;
+}
+
+template <class In, class Out>
+bool StrReplacer::replace_as(std::size_t from, std::size_t to) noexcept {
+  if (!reserve(from - last_ + replacement_length_)) return false;
+  copy_text<In, Out>(last_, from);
+  const Out* r = reinterpret_cast<const Out*>(replacement_out_.get());
+  Out* d = static_cast<Out*>(out_data_) + length_;
+  for (std::size_t i = 0; i < replacement_length_; ++i) d[i] = r[i];
+  length_ += replacement_length_;
+  last_ = to;
   return true;
 }
 
 bool StrReplacer::replace(Pos start, Pos end) noexcept {
+  const bool ascii = text_.ascii();
   // A span that cuts a character cannot be located in the storage;
   // decoding its bytes reports it, as for a search item.
-  if (!text_.ascii() && (!is_char_boundary(text_, start) || !is_char_boundary(text_, end))) {
+  if (!ascii && (!is_char_boundary(text_, start) || !is_char_boundary(text_, end))) {
     const py::Object bytes = py::str(text_.substr(start, end - start));
     if (!bytes) return false;
     PyErr_SetString(PyExc_SystemError, "quernlet: a match cuts a character");
     return false;
   }
-  const std::size_t from = text_.ascii() ? start : offsets_.at(start);
-  const std::size_t to = text_.ascii() ? end : offsets_.at(end);
-  if (!out_) {
-    const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text_.str));
-    const Py_UCS4 maxchar =
-        std::max(PyUnicode_MAX_CHAR_VALUE(text_.str), PyUnicode_MAX_CHAR_VALUE(replacement_.str));
-    out_ = py::Object::steal(PyUnicode_New(
-        static_cast<Py_ssize_t>(n +
-                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(replacement_.str))),
-        maxchar));
-    if (!out_) return false;
+  const std::size_t from = ascii ? start : offsets_.at(start);
+  const std::size_t to = ascii ? end : offsets_.at(end);
+  if (!out_ && !begin_output()) return false;
+  switch (text_kind_ * 8 + out_kind_) {
+    case 1 * 8 + 1:
+      return replace_as<Py_UCS1, Py_UCS1>(from, to);
+    case 1 * 8 + 2:
+      return replace_as<Py_UCS1, Py_UCS2>(from, to);
+    case 1 * 8 + 4:
+      return replace_as<Py_UCS1, Py_UCS4>(from, to);
+    case 2 * 8 + 2:
+      return replace_as<Py_UCS2, Py_UCS2>(from, to);
+    case 2 * 8 + 4:
+      return replace_as<Py_UCS2, Py_UCS4>(from, to);
+    default:
+      return replace_as<Py_UCS4, Py_UCS4>(from, to);
   }
-  if (!append_text(last_, from)) return false;
-  const std::size_t r = static_cast<std::size_t>(PyUnicode_GET_LENGTH(replacement_.str));
-  if (r != 0) {
-    if (!reserve(r)) return false;
-    copy_chars(PyUnicode_KIND(replacement_.str), PyUnicode_DATA(replacement_.str), 0,
-               PyUnicode_KIND(out_.get()), PyUnicode_DATA(out_.get()), length_, r);
-    length_ += r;
-  }
-  last_ = to;
-  return true;
 }
 
 PyObject* StrReplacer::finish() noexcept {
   if (!out_) return copy_str(text_.str);
-  if (!append_text(last_, static_cast<std::size_t>(PyUnicode_GET_LENGTH(text_.str))))
-    return nullptr;
+  const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text_.str));
+  if (!reserve(n - last_)) return nullptr;
+  copy_chars(text_kind_, text_data_, last_, out_kind_, out_data_, length_, n - last_);
+  length_ += n - last_;
   PyObject* p = out_.release();
   if (PyUnicode_Resize(&p, static_cast<Py_ssize_t>(length_)) != 0) return nullptr;
   py::Object out = py::Object::steal(p);
   // Only a text wider than the replacement can lose, with the replaced
   // spans, every character that made it that wide.
-  if (PyUnicode_MAX_CHAR_VALUE(text_.str) <= PyUnicode_MAX_CHAR_VALUE(replacement_.str))
+  if (PyUnicode_MAX_CHAR_VALUE(text_.str) <= PyUnicode_MAX_CHAR_VALUE(replacement_))
     return out.release();
   return narrowest(std::move(out));
 }

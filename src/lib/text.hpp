@@ -80,9 +80,17 @@ class CharOffsets {
 
   // The character offset of byte offset `pos` (>= the previous one asked,
   // on a character boundary).
-  std::size_t at(Pos pos) noexcept;
+  std::size_t at(Pos pos) noexcept {
+    // Gaps between the matches of a dense scan are short: counted inline.
+    if (pos - byte_ > 32) return long_step(pos);
+    const auto* p = reinterpret_cast<const unsigned char*>(text_.data());
+    for (; byte_ < pos; ++byte_) chars_ += (p[byte_] & 0xC0) != 0x80;
+    return chars_;
+  }
 
  private:
+  std::size_t long_step(Pos pos) noexcept;
+
   std::string_view text_;
   Pos byte_ = 0;
   std::size_t chars_ = 0;
@@ -114,15 +122,27 @@ class StrReplacer {
   PyObject* finish() noexcept;
 
  private:
-  bool append_text(std::size_t from, std::size_t to) noexcept;
+  bool begin_output() noexcept;
   bool reserve(std::size_t more) noexcept;
+  template <class In, class Out>
+  bool replace_as(std::size_t from, std::size_t to) noexcept;
+  template <class In, class Out>
+  void copy_text(std::size_t from, std::size_t to) noexcept;
 
   const Text& text_;
-  const Text& replacement_;
   CharOffsets offsets_;
-  py::Object out_;          // made at the first replacement
-  std::size_t length_ = 0;  // characters written
-  std::size_t last_ = 0;    // characters of the text already handled
+  PyObject* const replacement_;  // the replacement `str` (borrowed)
+  const int text_kind_;          // storage width of the text
+  const void* const text_data_;  // the text's storage
+  py::Object out_;               // made at the first replacement
+  int out_kind_ = 0;             // storage width of `out_`
+  void* out_data_ = nullptr;     // `out_`'s storage
+  std::size_t capacity_ = 0;     // characters `out_` holds
+  std::size_t length_ = 0;       // characters written
+  std::size_t last_ = 0;         // characters of the text already handled
+  // The replacement in the output's width, made at the first replacement.
+  std::unique_ptr<unsigned char[]> replacement_out_;
+  std::size_t replacement_length_ = 0;
 };
 
 // `str` with every character `from` replaced by `to`, as a new `str`: one
