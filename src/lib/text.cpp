@@ -61,6 +61,14 @@ std::ptrdiff_t encode_utf8(const Unit* s, std::size_t n, unsigned char* out) noe
   return w - out;
 }
 
+// Number of characters (lead and one-byte bytes) in `bytes`.
+std::size_t count_chars(std::string_view bytes) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::size_t continuation = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) continuation += (p[i] & 0xC0) == 0x80;
+  return bytes.size() - continuation;
+}
+
 // Whether `c` is a surrogate, as 1 or 0 of the unit's own width (so that
 // loops accumulating it stay vectorised).
 template <class Unit>
@@ -283,13 +291,6 @@ bool check_has_utf8_form(PyObject* str) noexcept {
   if (!bad) return true;
   std::string_view unused;
   return py::utf8_view(str, unused);
-}
-
-std::size_t count_chars(std::string_view bytes) noexcept {
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  std::size_t continuation = 0;
-  for (std::size_t i = 0; i < bytes.size(); ++i) continuation += (p[i] & 0xC0) == 0x80;
-  return bytes.size() - continuation;
 }
 
 std::size_t CharOffsets::long_step(Pos pos) noexcept {

@@ -96,9 +96,6 @@ class CharOffsets {
   std::size_t chars_ = 0;
 };
 
-// Number of characters (lead and one-byte bytes) in `bytes`.
-std::size_t count_chars(std::string_view bytes) noexcept;
-
 // The text of the byte span [start, end) of `text` as a new `str`. For a
 // non-ASCII text `offsets` (over `text`, asked in order) locates it in the
 // `str`'s storage; a span that cuts a character fails like decoding it.
