@@ -1,11 +1,16 @@
 #include "text.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
 
 #include "binding.hpp"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 namespace quernlet {
 
@@ -59,6 +64,103 @@ std::ptrdiff_t encode_utf8(const Unit* s, std::size_t n, unsigned char* out) noe
   }
   if (surrogates != 0) return -1;
   return w - out;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// Eight characters per step: a block of characters below U+0800 becomes
+// one- and two-byte sequences at once (each character made in both forms,
+// then the unused bytes squeezed out by one shuffle chosen by which
+// characters are ASCII).
+struct Squeeze {
+  std::array<std::array<std::uint8_t, 16>, 256> shuffle{};  // by ASCII mask
+  std::array<std::uint8_t, 256> length{};
+};
+
+constexpr Squeeze kSqueeze = [] {
+  Squeeze t;
+  for (int mask = 0; mask < 256; ++mask) {
+    int out = 0;
+    for (int k = 0; k < 8; ++k) {
+      t.shuffle[mask][out++] = static_cast<std::uint8_t>(2 * k);
+      if (!(mask >> k & 1)) t.shuffle[mask][out++] = static_cast<std::uint8_t>(2 * k + 1);
+    }
+    for (int k = out; k < 16; ++k) t.shuffle[mask][k] = 0x80;
+    t.length[mask] = static_cast<std::uint8_t>(out);
+  }
+  return t;
+}();
+
+// Eight characters below U+0800, one per 16-bit lane, written at `w`
+// (which has room for 16 bytes); returns the bytes they take.
+[[gnu::target("ssse3")]] inline std::size_t squeeze_block(__m128i v, unsigned char* w) noexcept {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(v, _mm_set1_epi16(-0x80)), zero);
+  const int mask = _mm_movemask_epi8(_mm_packs_epi16(ascii, zero));
+  const __m128i lead = _mm_or_si128(_mm_srli_epi16(v, 6), _mm_set1_epi16(0xC0));
+  const __m128i cont = _mm_or_si128(_mm_and_si128(v, _mm_set1_epi16(0x3F)), _mm_set1_epi16(0x80));
+  const __m128i two = _mm_or_si128(lead, _mm_slli_epi16(cont, 8));
+  const __m128i both = _mm_or_si128(_mm_and_si128(ascii, v), _mm_andnot_si128(ascii, two));
+  _mm_storeu_si128(
+      reinterpret_cast<__m128i*>(w),
+      _mm_shuffle_epi8(
+          both, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kSqueeze.shuffle[mask].data()))));
+  return kSqueeze.length[mask];
+}
+
+// The next eight characters as 16-bit lanes; false when one is U+0800 or
+// above.
+[[gnu::target("ssse3")]] inline bool narrow_block(const Py_UCS1* s, __m128i& v) noexcept {
+  v = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(s)), _mm_setzero_si128());
+  return true;
+}
+
+[[gnu::target("ssse3")]] inline bool narrow_block(const Py_UCS2* s, __m128i& v) noexcept {
+  v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+  const __m128i wide = _mm_and_si128(v, _mm_set1_epi16(-0x800));
+  return _mm_movemask_epi8(_mm_cmpeq_epi16(wide, _mm_setzero_si128())) == 0xFFFF;
+}
+
+[[gnu::target("ssse3")]] inline bool narrow_block(const Py_UCS4* s, __m128i& v) noexcept {
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 4));
+  const __m128i wide = _mm_and_si128(_mm_or_si128(a, b), _mm_set1_epi32(-0x800));
+  if (_mm_movemask_epi8(_mm_cmpeq_epi32(wide, _mm_setzero_si128())) != 0xFFFF) return false;
+  v = _mm_packs_epi32(a, b);  // every lane below 0x800: no saturation
+  return true;
+}
+
+// Blocks of eight characters below U+0800 are encoded at once; any other
+// block goes through the scalar encoder, which also finds surrogates.
+template <class Unit>
+[[gnu::target("ssse3")]] std::ptrdiff_t encode_utf8_ssse3(const Unit* s, std::size_t n,
+                                                          unsigned char* out) noexcept {
+  unsigned char* w = out;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    // The buffer has room for 2 (one-byte text) or more bytes per
+    // character, so for 16 from here.
+    __m128i v;
+    if (narrow_block(s + i, v)) {
+      w += squeeze_block(v, w);
+      continue;
+    }
+    const std::ptrdiff_t k = encode_utf8(s + i, 8, w);
+    if (k < 0) return -1;
+    w += k;
+  }
+  const std::ptrdiff_t k = encode_utf8(s + i, n - i, w);
+  return k < 0 ? -1 : w + k - out;
+}
+#endif
+
+// The vectorised encoder where the processor has it, else the scalar one.
+template <class Unit>
+std::ptrdiff_t encode_text(const Unit* s, std::size_t n, unsigned char* out) noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  static const bool ssse3 = __builtin_cpu_supports("ssse3");
+  if (ssse3) return encode_utf8_ssse3(s, n, out);
+#endif
+  return encode_utf8(s, n, out);
 }
 
 // Number of characters (lead and one-byte bytes) in `bytes`.
@@ -262,9 +364,9 @@ bool TextArgument::take(const char* arg, PyObject* obj, Text& out, bool storage_
   }
   auto* w = reinterpret_cast<unsigned char*>(owned_.get());
   const std::ptrdiff_t len =
-      kind == PyUnicode_1BYTE_KIND   ? encode_utf8(static_cast<const Py_UCS1*>(data), n, w)
-      : kind == PyUnicode_2BYTE_KIND ? encode_utf8(static_cast<const Py_UCS2*>(data), n, w)
-                                     : encode_utf8(static_cast<const Py_UCS4*>(data), n, w);
+      kind == PyUnicode_1BYTE_KIND   ? encode_text(static_cast<const Py_UCS1*>(data), n, w)
+      : kind == PyUnicode_2BYTE_KIND ? encode_text(static_cast<const Py_UCS2*>(data), n, w)
+                                     : encode_text(static_cast<const Py_UCS4*>(data), n, w);
   // A lone surrogate: the interpreter's own view reports it.
   if (len < 0) return py::utf8_view(obj, out);
   static_cast<std::string_view&>(out) =

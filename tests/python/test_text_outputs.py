@@ -10,11 +10,12 @@ the same characters stored as Latin-1).
 """
 
 import ctypes
+import random
 import re
 import sys
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given, settings, strategies as st
 
 import quernlet as q
 from conftest import fresh
@@ -159,9 +160,27 @@ def test_generic_and_sequence_outputs_on_every_form(text):
     on_every_way(text, check)
 
 
-@pytest.mark.parametrize("times", [1, LONG])
-def test_a_text_without_utf8_form_fails_as_before(times):
-    text = ("a\u0436 \ud800;" * times)
+@settings(max_examples=10)
+@given(st.integers(0, 1 << 30), st.sampled_from([ALPHABET, "ab \u00e9\u00ff",
+                                                          "a\u0436\u20ac", "a\U0001F600 "]))
+def test_long_random_texts_encode_block_by_block(seed, alphabet):
+    # Not periodic: every mix of widths falls in every position of a block.
+    rng = random.Random(seed)
+    text = "".join(rng.choice(alphabet) for _ in range(LONG + rng.randrange(16)))
+    members = "a\u00ff\u0436\U0001F600"
+    char = q.Char(members)
+    assert char.search_string_count(fresh(text)) == sum(c in members for c in text)
+    same_str(char.transform_string(fresh(text), "-"),
+             "".join("-" if c in members else c for c in text))
+    assert q.Regex("[^a]+").search_string(fresh(text)) == [[x] for x in re.findall("[^a]+", text)]
+
+
+@pytest.mark.parametrize("text", [
+    "a\u0436 \ud800;", "\u0436" * 20 + "\ud800", "\udfff" + "\u00e9" * 20,
+    "a" * 21 + "\udfff" + "b" * 5, "\U0001F600" * 9 + "\ud800" + "\u00e9" * 7])
+@pytest.mark.parametrize("times", [1, LONG // 8])
+def test_a_text_without_utf8_form_fails_as_before(text, times):
+    text = text * times
     calls = [
         lambda e, s: e.transform_string(s, "x"),
         lambda e, s: e.search_string(s),
