@@ -348,11 +348,14 @@ bool TextArgument::take(const char* arg, PyObject* obj, Text& out, bool storage_
 
   // The same long text twice in a row (as when several operations run over
   // one text) keeps the interpreter's copy from then on: encoding it on
-  // every call would cost more than the copy's memory is worth. The pointer
-  // is only a hint; a new object at a reused address merely gets its copy.
+  // every call would cost more than the copy's memory is worth. Address and
+  // length are only a hint; a new object that happens to match merely gets
+  // its copy.
   thread_local const PyObject* last_encoded = nullptr;
-  if (obj == last_encoded) return py::utf8_view(obj, out);
+  thread_local std::size_t last_length = 0;
+  if (obj == last_encoded && n == last_length) return py::utf8_view(obj, out);
   last_encoded = obj;
+  last_length = n;
 
   const int kind = PyUnicode_KIND(obj);
   const void* data = PyUnicode_DATA(obj);
