@@ -384,6 +384,8 @@ def same_short(ours, peer):
     """Whether a matches/parse_string result agrees with the re peer's match."""
     if isinstance(ours, bool):
         return ours == (peer is not None)
+    if isinstance(peer, str):  # the peer took the group itself
+        return ours == [peer]
     return peer is not None and ours == [peer.group(1)]
 
 
