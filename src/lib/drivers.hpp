@@ -348,23 +348,6 @@ bool start_rule(std::string_view text, Test&& test) {
 // ---------------------------------------------------------------------------
 // Building results from spans.
 
-// Keeps the cyclic collector from running while one result of many lists
-// is built: the new lists cannot form cycles, but every few thousand of them
-// would start a collection that walks the lists made so far. The caller's
-// setting is restored when the pause ends, on every path.
-class CollectorPause {
- public:
-  CollectorPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
-  ~CollectorPause() {
-    if (was_enabled_) PyGC_Enable();
-  }
-  CollectorPause(const CollectorPause&) = delete;
-  CollectorPause& operator=(const CollectorPause&) = delete;
-
- private:
-  bool was_enabled_;
-};
-
 // search_string's item for each matched text, asked in the order of the
 // text: a new one-item list holding the text, equal texts sharing one `str`,
 // which is copied from the text's own storage.
@@ -387,7 +370,7 @@ class TextItemMaker {
 inline PyObject* text_items(const Text& text, std::span<const MatchSpan> spans) {
   py::Object result = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
   if (!result) return nullptr;
-  const CollectorPause pause;
+  const py::GcPause pause;
   TextItemMaker items(text);
   for (std::size_t i = 0; i < spans.size(); ++i) {
     py::Object item = items.item(spans[i].start, spans[i].end);
@@ -403,7 +386,7 @@ template <class Scan>
 PyObject* text_items_streamed(const Text& text, Scan&& scan) {
   py::Object result = py::Object::steal(PyList_New(0));
   if (!result) return nullptr;
-  const CollectorPause pause;
+  const py::GcPause pause;
   TextItemMaker items(text);
   bool failed = false;
   scan([&](Pos start, Pos end) {
