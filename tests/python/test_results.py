@@ -1,7 +1,6 @@
 """Nested results: what the token conversion builds, and the collector it pauses."""
 
 import gc
-import json
 
 import pytest
 from hypothesis import given, strategies as st
@@ -108,41 +107,3 @@ def test_token_texts_equal_the_matched_spans(make, text):
     spans = element.search_string(text)
     assert q.Group(element).search_string(text) == [[span] for span in spans]
     assert q.Group(q.Group(element)).search_string(text) == [[[span]] for span in spans]
-
-
-def json_like():
-    value = q.Forward()
-    number = q.Regex(r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][+-]?[0-9]+)?")
-    member = q.Group(q.QuotedString('"', esc_char="\\") + sym(":") + value)
-    obj = q.Group(sym("{") + q.Optional(member + q.ZeroOrMore(sym(",") + member)) + sym("}"))
-    array = q.Group(sym("[") + q.Optional(value + q.ZeroOrMore(sym(",") + value)) + sym("]"))
-    value <<= (q.QuotedString('"', esc_char="\\") | number | obj | array | q.Keyword("true")
-               | q.Keyword("false") | q.Keyword("null"))
-    return value + q.StringEnd()
-
-
-def as_lists(v):
-    """A decoded JSON value in the JSON-like grammar's shape."""
-    if isinstance(v, dict):
-        return [[k, as_lists(x)] for k, x in v.items()]
-    if isinstance(v, list):
-        return [as_lists(x) for x in v]
-    if v is None or isinstance(v, bool):
-        return json.dumps(v)
-    return v if isinstance(v, str) else repr(v)
-
-
-# Strings without control characters, which JSON would escape in ways the
-# grammar keeps as written; quotes and backslashes are escaped with `\`.
-JSON_TEXT = st.text(st.characters(blacklist_categories=("Cc", "Cs")), max_size=8)
-JSON_VALUES = st.recursive(
-    st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False,
-                                                          allow_infinity=False) | JSON_TEXT,
-    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(JSON_TEXT, inner, max_size=4),
-    max_leaves=30)
-
-
-@given(JSON_VALUES, st.sampled_from([None, 1]))
-def test_json_like_grammar_agrees_with_json(value, indent):
-    text = json.dumps(value, ensure_ascii=False, indent=indent)
-    assert json_like().parse_string(text) == [as_lists(json.loads(text))]

@@ -1,7 +1,6 @@
 """parse_string, matches, search_string, search_string_count, transform_string."""
 
 import os
-import re
 import resource
 import subprocess
 import sys
@@ -16,8 +15,6 @@ import quernlet as q
 # characters of two, three and four UTF-8 bytes ('Ê' holds the byte 0x8A,
 # a line feed with its high bit set).
 MIXED = st.text(alphabet="abxAB_ \t\r\n\x0céÊ€😀", max_size=40)
-ASCII = st.text(alphabet="abAB x\n", max_size=40)
-WORDS = st.text(alphabet="abAB", min_size=1, max_size=4)
 
 
 # ---------------------------------------------------------------------------
@@ -77,23 +74,6 @@ COUNTED = [
 def test_counts_equal_the_plain_scan(text):
     for make, test in COUNTED:
         assert make().search_string_count(text) == count_scan(text, test), make
-
-
-@given(MIXED, st.text(alphabet="aé€x", max_size=3))
-def test_char_counts_whole_member_characters(text, members):
-    expected = sum(c in members for c in text)
-    assert q.Char(members).search_string_count(text) == expected
-    # search_string finds the same characters, each whole
-    found = q.Char(members).search_string(text)
-    assert [item[0] for item in found] == [c for c in text if c in members]
-
-
-@given(ASCII, WORDS)
-def test_caseless_literal_agrees_with_re(text, word):
-    pattern = re.compile(re.escape(word), re.I)
-    assert q.CaselessLiteral(word).search_string_count(text) == len(pattern.findall(text))
-    assert q.CaselessLiteral(word).search_string(text) == [[m] for m in pattern.findall(text)]
-    assert q.CaselessLiteral(word).transform_string(text, "<$0>") == pattern.sub("<$0>", text)
 
 
 @given(MIXED)
