@@ -1,10 +1,5 @@
-"""Scans that pass over positions where no match can start give what the plain scans give.
-
-An element wrapped in a Forward is scanned position by position (a Forward's inner element
-can change, so it rules out no byte); the same element on its own is scanned with its start
-bytes. Random grammars of every kind, whitespace-skipping sequences, empty-matching and
-positional elements included, must give equal answers both ways.
-"""
+"""Scans and batches that pass over positions by start bytes give what the plain, position-by-
+position scans of the same element behind a Forward give."""
 
 from hypothesis import given, strategies as st
 
