@@ -1,9 +1,7 @@
 #include "chars.hpp"
 
 #include <gtest/gtest.h>
-#include <re2/re2.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
@@ -104,32 +102,6 @@ TEST(Regex, ShortcutsOnlyWherePatternMeaningIsCertain) {
     const auto r = RegexElement::compile(std::string("[") + static_cast<char>(b) + "]", error);
     for (int c = 0; r && c <= 128; ++c)
       ASSERT_TRUE(agrees(*r, c < 128 ? std::string(1, static_cast<char>(c)) : "\xC3\xA9")) << b;
-  }
-}
-
-// On random ASCII texts, both operations give at every position exactly
-// what RE2 gives for the anchored pattern on the rest of the text.
-TEST(Regex, AgreesWithRe2AtEveryPosition) {
-  const char* patterns[] = {"\\s+", "\\s*", "[abc]",  "[a-c]",  "[^a]", "[\\d]", "[a]b]",
-                            "a|ab", "^a|b", "\\bfoo", "[0-9]+", "",     "x*",    "(a|b)*c"};
-  std::mt19937 rng(7);
-  const std::string alphabet = "abcfox0129 \t\n\v\f\r[]^-";
-  for (const char* pattern : patterns) {
-    const auto r = regex(pattern);
-    const RE2 re(std::string("(?:") + pattern + ")");
-    for (int round = 0; round < 40; ++round) {
-      std::string text(rng() % 24, ' ');
-      for (char& ch : text) ch = alphabet[rng() % alphabet.size()];
-      for (Pos pos = 0; pos <= text.size(); ++pos) {
-        re2::StringPiece match;
-        const bool found = re.Match(re2::StringPiece(text.data() + pos, text.size() - pos), 0,
-                                    text.size() - pos, RE2::ANCHOR_START, &match, 1);
-        const std::string want = found ? std::to_string(pos + match.size()) : "none";
-        const ParseOutcome out = parse_at(*r, text, pos);
-        EXPECT_EQ(out.ok() ? std::to_string(out.end()) : "none", want) << pattern << " @" << pos;
-        EXPECT_EQ(show(r->try_match_at(text, pos)), want) << pattern << " @" << pos;
-      }
-    }
   }
 }
 

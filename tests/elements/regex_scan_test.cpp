@@ -114,10 +114,11 @@ TEST(RegexStartBytes, HoldForEveryMatchAndKeepTheAnswers) {
       "(?i)k+", "[\xc3\xa9-\xc3\xbc]x|\\d", "[^a-z]+", "^abc", "\\bif\\b", "x?\\b", "\\B.", "a*",
       "(?m)$", "$", "", "(?:a|)b?", "\\S+\\s*", "[[:upper:]][a-z]*", "\\pL+", "(?s).", "\\C",
       "[a-z]+(?:_[a-z]+)*", "(?U)a+b", "\xc3\xa9+|\xc3\xbc", "\\x{212A}", "a{2,3}|\\Q.*\\E",
-      "[\\x{100}-\\x{10FFFF}]+", "(?:if|else)\\b|\\w"};
+      "[\\x{100}-\\x{10FFFF}]+", "(?:if|else)\\b|\\w", "\\s*", "a|ab", "[a]b]", "(a|b)*c"};
   const std::vector<std::string> pieces = {
       "a", "b", "k", "K", "\xe2\x84\xaa", "\xc3\xa9", "\xc3\xbc", "0", "7", "x", "_", " ", "\n",
-      "if", "foo", "-", "ABC", "abc", ".*", "0x", "\t", "sElEcT", "\xf0\x9f\x98\x80", "\xff", "\x80"};
+      "if", "foo", "-", "ABC", "abc", ".*", "0x", "\t", "sElEcT", "\xf0\x9f\x98\x80", "\xff", "\x80",
+      "\v", "\r", "]", "c"};
   // clang-format on
   std::mt19937 rng(4111);
   for (const char* p : patterns) {
