@@ -86,8 +86,6 @@ TEST(Structure, RulesMessagesAndPositions) {
 
 // With the too-deep flag set, a Forward gives up at once; no container may
 // take that for an ordinary failure and recover from it.
-// With the too-deep flag set, a Forward gives up at once; no container may
-// take that for an ordinary failure and recover from it.
 TEST(Structure, StackGiveUpIsNeverRecovered) {
   const ElementHandle a = lit("a");
   const auto give_up = mk<ForwardElement>();
