@@ -68,36 +68,6 @@ def test_scans_and_batches_equal_plain_ones(e, texts):
         assert e.parse_batch(texts) == plain.parse_batch(texts)
 
 
-def _each_kind():
-    lit, kw = q.Literal("if"), q.Keyword("if")
-    leaves = [lit, kw, q.CaselessLiteral("if"), q.CaselessKeyword("iF"), q.CaselessLiteral("_"),
-              q.Char("aé€😀"), q.Word("éa", "b"), q.Word("É_"), q.Regex(r"\s+"), q.Regex("[ab_]"), q.Regex(r"[^a\n]+"),
-              q.Group(q.Regex("a*")), q.QuotedString('"', "\\"), q.QuotedString("é"), q.LineEnd(),
-              q.rest_of_line(), q.Literal(""), q.Keyword("")]
-    empty = [q.Empty(), q.LineStart(), q.StringStart(), q.StringEnd(), q.Optional(lit)]
-    wrapped = [q.Empty() + lit, q.Optional(kw) + q.Char("a"), q.LineStart() + q.Literal("for"),
-               q.rest_of_line() + lit, q.ZeroOrMore(lit), q.OneOrMore(q.Optional(kw)),
-               q.OneOrMore(q.Char("é")), q.Exactly(lit, 2), q.Exactly(lit, 0), q.Group(kw),
-               q.Suppress(q.Char("€")), q.Combine(q.Literal("a") + q.Literal("b")),
-               q.SkipTo(lit), q.MatchFirst([q.NoMatch(), kw, q.Char("A")])]
-    # Classes with scans of their own use their start bytes only inside other elements.
-    return leaves + empty + wrapped + [q.Group(x) for x in leaves]
-
-
-MIXED = ["IF if  Fi\té É€ _1\"a\\\"b\" ab\nfor😀 A", "\n\n  iF\t\"é\"aéb\n", ""]
-
-
-def test_each_kind_on_mixed_texts():
-    for e in _each_kind():
-        plain = _forward(e)
-        for text in MIXED:
-            assert e.search_string_count(text) == plain.search_string_count(text), (e, text)
-            assert e.transform_string(text, "<>") == plain.transform_string(text, "<>"), (e, text)
-        assert e.parse_batch_count(MIXED) == plain.parse_batch_count(MIXED), e
-        if not isinstance(e, OWN_BATCH_SHAPE):
-            assert e.parse_batch(MIXED) == plain.parse_batch(MIXED), e
-
-
 @given(st.lists(GRAMMARS, min_size=1, max_size=4), st.lists(TEXTS, max_size=6))
 def test_sequence_batch_equals_an_unpruned_twin(children, texts):
     # A leading Forward to Empty adds no token and rules out no byte.
