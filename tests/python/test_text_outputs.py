@@ -19,7 +19,6 @@ from hypothesis import given, settings, strategies as st
 
 import quernlet as q
 from conftest import fresh
-from test_fast_paths import regex_reference, word_pattern
 
 # One-, two-, three- and four-byte characters; with and without them the
 # texts are held 1, 2 or 4 bytes wide.
@@ -30,6 +29,31 @@ LONG = 1 << 16  # characters from which a text is encoded per call
 _utf8_of = ctypes.pythonapi.PyUnicode_AsUTF8AndSize
 _utf8_of.restype = ctypes.c_void_p
 _utf8_of.argtypes = [ctypes.py_object, ctypes.c_void_p]
+
+
+def word_pattern(init, body=None):
+    """The word scan as a regular expression over characters."""
+    body = init if body is None else body
+    cls = lambda chars: "[" + "".join(re.escape(c) for c in chars if ord(c) < 256) + "]"
+    head = cls(init) if init else "(?!)"
+    return re.compile(head + (cls(body) + "*" if body else ""))
+
+
+def regex_reference(pattern, text):
+    """Match spans by the iteration rule: leftmost-first from the last end; an
+    empty match at the previous match's end is skipped by one character."""
+    rx = re.compile(pattern, re.ASCII)  # \b and \w are ASCII-only, as in the engine
+    out, pos, last_end = [], 0, None
+    while pos <= len(text):
+        m = rx.search(text, pos)
+        if not m:
+            break
+        if m.start() == m.end() == last_end:
+            pos = m.end() + 1
+            continue
+        out.append(m.span())
+        last_end = pos = m.end()
+    return out
 
 
 def makers(text):
@@ -99,8 +123,8 @@ def test_output_width_follows_its_characters(text, lit, rep, want, times):
     same_str(q.Regex(re.escape(lit)).transform_string(fresh(text), rep), want)
 
 
-WORD_SETS = st.sampled_from([("ab", None), ("a\u00e9", None), ("\u00ff", "a\u00ff"),
-                             ("a", "\u00e9")])
+WORD_SETS = st.sampled_from([("ab", None), ("a", "b"), ("ab", ""), ("a\u00e9", None),
+                             ("\u00ff", "a\u00ff"), ("a", "\u00e9"), ("", None)])
 
 
 @given(TEXTS, WORD_SETS)
@@ -111,8 +135,15 @@ def test_word_outputs_on_every_form(text, sets):
     def check(make):
         s = make()
         words = rx.findall(s)
-        assert w.search_string(s) == [[x] for x in words]
-        assert w._search_string_flat(make()) == words
+        assert w.search_string_count(make()) == len(words)
+        found = w.search_string(s)
+        assert found == [[x] for x in words]
+        # one result object per distinct text
+        assert len({id(item) for item in found}) == len(set(words))
+        flat = w._search_string_flat(make())
+        assert flat == words and len({id(x) for x in flat}) == len(set(words))
+        if len(s) < LONG:  # the generic scan over Word's own match test
+            assert [item[0] for item in q.Group(w).search_string(s)] == found
         same_str(w.transform_string(make(), "\u20ac"), rx.sub("\u20ac", s))
         first = rx.match(s.lstrip(" "))
         if first and first.group():
@@ -121,7 +152,9 @@ def test_word_outputs_on_every_form(text, sets):
     on_every_way(text, check)
 
 
-@given(TEXTS, st.sampled_from(["\u0436+", "[a\u00e9]+", "\U0001F600|;", "a*", "\u20ac\u2019?"]),
+@given(TEXTS, st.sampled_from(["\u0436+", "[a\u00e9]+", "\U0001F600|;", "a*", "\u20ac\u2019?",
+                               r"\bb", "(?:ab)+|a", r"[a-z_][a-z0-9_]*", r"\S+", r"[^ ;]+",
+                               ".+", r"\W+"]),
        st.sampled_from(["", "-", "\u00ff", "\U0001F600"]))
 def test_regex_outputs_on_every_form(text, pattern, rep):
     r = q.Regex(pattern)
@@ -129,13 +162,14 @@ def test_regex_outputs_on_every_form(text, pattern, rep):
     def check(make):
         s = make()
         spans = regex_reference(pattern, s)
+        assert r.search_string_count(make()) == len(spans)
         assert r.search_string(s) == [[s[a:b]] for a, b in spans]
         want, last = [], 0
         for a, b in spans:
             want += [s[last:a], rep]
             last = b
         same_str(r.transform_string(make(), rep), "".join(want) + s[last:])
-        m = re.compile(pattern).match(s, len(s) - len(s.lstrip(" ")))
+        m = re.compile(pattern, re.ASCII).match(s, len(s) - len(s.lstrip(" ")))
         if m:
             assert r.parse_string(make()) == [m.group()]
 
