@@ -116,55 +116,40 @@ def test_output_width_follows_its_characters(text, lit, rep, want, times):
     same_str(q.Regex(re.escape(lit)).transform_string(fresh(text), rep), want)
 
 
-WORD_SETS = st.sampled_from([("ab", None), ("a", "b"), ("ab", ""), ("a\u00e9", None),
-                             ("\u00ff", "a\u00ff"), ("a", "\u00e9"), ("", None)])
+# Word and Regex elements with the pattern that finds the same spans.
+SPAN_ELEMENTS = [(q.Word(*sets), word_pattern(*sets).pattern) for sets in [
+    ("ab", None), ("a", "b"), ("ab", ""), ("a\u00e9", None), ("\u00ff", "a\u00ff"),
+    ("a", "\u00e9"), ("", None)]] + [(q.Regex(p), p) for p in [
+    "\u0436+", "[a\u00e9]+", "\U0001F600|;", "a*", "\u20ac\u2019?", r"\bb", "(?:ab)+|a",
+    r"[a-z_][a-z0-9_]*", r"\S+", r"[^ ;]+", ".+", r"\W+"]]
 
 
-@given(TEXTS, WORD_SETS)
-def test_word_outputs_on_every_form(text, sets):
-    w = q.Word(*sets)
-    rx = word_pattern(*sets)
-
-    def check(make):
-        s = make()
-        words = rx.findall(s)
-        assert w.search_string_count(make()) == len(words)
-        found = w.search_string(s)
-        assert found == [[x] for x in words]
-        # one result object per distinct text
-        assert len({id(item) for item in found}) == len(set(words))
-        flat = w._search_string_flat(make())
-        assert flat == words and len({id(x) for x in flat}) == len(set(words))
-        if len(s) < LONG:  # the generic scan over Word's own match test
-            assert [item[0] for item in q.Group(w).search_string(s)] == found
-        same_str(w.transform_string(make(), "\u20ac"), rx.sub("\u20ac", s))
-        first = rx.match(s.lstrip(" "))
-        if first and first.group():
-            assert w.parse_string(make()) == [first.group()]
-
-    on_every_way(text, check)
-
-
-@given(TEXTS, st.sampled_from(["\u0436+", "[a\u00e9]+", "\U0001F600|;", "a*", "\u20ac\u2019?",
-                               r"\bb", "(?:ab)+|a", r"[a-z_][a-z0-9_]*", r"\S+", r"[^ ;]+",
-                               ".+", r"\W+"]),
-       st.sampled_from(["", "-", "\u00ff", "\U0001F600"]))
-def test_regex_outputs_on_every_form(text, pattern, rep):
-    r = q.Regex(pattern)
+@settings(max_examples=300)
+@given(TEXTS, st.sampled_from(SPAN_ELEMENTS), st.sampled_from(["", "-", "\u00ff", "\U0001F600"]))
+def test_span_outputs_on_every_form(text, case, rep):
+    element, pattern = case
 
     def check(make):
         s = make()
         spans = regex_reference(pattern, s)
-        assert r.search_string_count(make()) == len(spans)
-        assert r.search_string(s) == [[s[a:b]] for a, b in spans]
+        found = element.search_string(s)
+        assert found == [[s[a:b]] for a, b in spans]
+        assert element.search_string_count(make()) == len(spans)
         want, last = [], 0
         for a, b in spans:
             want += [s[last:a], rep]
             last = b
-        same_str(r.transform_string(make(), rep), "".join(want) + s[last:])
+        same_str(element.transform_string(make(), rep), "".join(want) + s[last:])
         m = re.compile(pattern, re.ASCII).match(s, len(s) - len(s.lstrip(" ")))
         if m:
-            assert r.parse_string(make()) == [m.group()]
+            assert element.parse_string(make()) == [m.group()]
+        if isinstance(element, q.Word):  # one result object per distinct text
+            words = [s[a:b] for a, b in spans]
+            assert len({id(item) for item in found}) == len(set(words))
+            flat = element._search_string_flat(make())
+            assert flat == words and len({id(x) for x in flat}) == len(set(words))
+            if len(s) < LONG:  # the generic scan over Word's own match test
+                assert [item[0] for item in q.Group(element).search_string(s)] == found
 
     on_every_way(text, check)
 
