@@ -24,16 +24,9 @@ std::string_view first_char(std::string_view s) noexcept {
   return s.substr(0, char_len(static_cast<unsigned char>(s[0])));
 }
 
-// Success at `end` with one text token.
-ParseOutcome token_success(Pos end, Token token) {
-  ParseResults tokens;
-  tokens.push_back(std::move(token));
-  return ParseOutcome::success(end, std::move(tokens));
-}
-
 // Success at `end` whose token is the matched text.
 ParseOutcome text_success(std::string_view text, Pos pos, Pos end) {
-  return token_success(end, Token::slice(text.substr(pos, end - pos)));
+  return ParseOutcome::success(end, Token::slice(text.substr(pos, end - pos)));
 }
 
 }  // namespace
@@ -321,7 +314,7 @@ ParseOutcome QuotedStringElement::parse_impl(ParseContext& ctx, Pos pos) const {
   const Pos body_end = end - quote_.size();
   const std::string_view body = text.substr(body_start, body_end - body_start);
   if (esc_.empty() || body.find(esc_) == std::string_view::npos)
-    return token_success(end, Token::slice(body));
+    return ParseOutcome::success(end, Token::slice(body));
 
   // The scan guarantees that every escape in the body has a whole character
   // after it inside the body.
@@ -338,7 +331,7 @@ ParseOutcome QuotedStringElement::parse_impl(ParseContext& ctx, Pos pos) const {
       ++i;
     }
   }
-  return token_success(end, Token(SharedString(unescaped)));
+  return ParseOutcome::success(end, Token(SharedString(unescaped)));
 }
 
 MatchResult QuotedStringElement::try_match_at(std::string_view text, Pos pos) const {

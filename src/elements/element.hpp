@@ -326,11 +326,14 @@ class TokenArenaScope {
 // recursion), which callers must not treat as an ordinary failure to match.
 class ParseOutcome {
  public:
-  static ParseOutcome success(Pos end, ParseResults tokens = {}) noexcept {
-    ParseOutcome o;
-    o.ok_ = true;
-    o.pos_ = end;
-    o.tokens_ = std::move(tokens);
+  static ParseOutcome success(Pos end) noexcept { return ParseOutcome(end); }
+  static ParseOutcome success(Pos end, ParseResults tokens) noexcept {
+    return ParseOutcome(end, std::move(tokens));
+  }
+  // Success with the one token `token`.
+  static ParseOutcome success(Pos end, Token token) {
+    ParseOutcome o(end);
+    o.tokens_.push_back(std::move(token));
     return o;
   }
   static ParseOutcome failure(SharedString message, Pos position) noexcept {
@@ -341,6 +344,13 @@ class ParseOutcome {
     return o;
   }
   static ParseOutcome stack_exhausted(Pos position) noexcept;
+
+  // Continues this success with the success `next`: its end and its tokens
+  // after these (`next` is left without tokens).
+  void extend(ParseOutcome&& next) {
+    pos_ = next.pos_;
+    tokens_.append(std::move(next.tokens_));
+  }
 
   bool ok() const noexcept { return ok_; }
   // Success: where the match ends.
@@ -354,6 +364,9 @@ class ParseOutcome {
 
  private:
   ParseOutcome() noexcept = default;
+  explicit ParseOutcome(Pos end) noexcept : pos_(end), ok_(true) {}
+  ParseOutcome(Pos end, ParseResults&& tokens) noexcept
+      : tokens_(std::move(tokens)), pos_(end), ok_(true) {}
   ParseResults tokens_;
   SharedString message_;
   Pos pos_ = 0;

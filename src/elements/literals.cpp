@@ -82,9 +82,7 @@ unsigned CharElement::wide_match_len_at(std::string_view text, Pos pos) const no
 ParseOutcome CharElement::parse_impl(ParseContext& ctx, Pos pos) const {
   const unsigned len = match_len_at(ctx.text, pos);
   if (len == 0) return ParseOutcome::failure(message_, pos);
-  ParseResults tokens;
-  tokens.push_back(Token::slice(ctx.text.substr(pos, len)));
-  return ParseOutcome::success(pos + len, std::move(tokens));
+  return ParseOutcome::success(pos + len, Token::slice(ctx.text.substr(pos, len)));
 }
 
 MatchResult CharElement::try_match_at(std::string_view text, Pos pos) const {

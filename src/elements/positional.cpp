@@ -62,9 +62,7 @@ MatchResult LineStartElement::try_match_at(std::string_view text, Pos pos) const
 ParseOutcome LineEndElement::parse_impl(ParseContext& ctx, Pos pos) const {
   const MatchResult m = try_match_at(ctx.text, pos);
   if (!m.matched) return ParseOutcome::failure(fixed_string<"Expected end of line">(), pos);
-  ParseResults tokens;
-  tokens.push_back(Token(fixed_string<"\n">()));
-  return ParseOutcome::success(m.end, std::move(tokens));
+  return ParseOutcome::success(m.end, Token(fixed_string<"\n">()));
 }
 MatchResult LineEndElement::try_match_at(std::string_view text, Pos pos) const {
   if (pos >= text.size()) return matched_at(pos);
@@ -100,9 +98,7 @@ RestOfLineElement::RestOfLineElement() : message_("Expected rest of line") {
 ParseOutcome RestOfLineElement::parse_impl(ParseContext& ctx, Pos pos) const {
   if (pos > ctx.text.size()) return ParseOutcome::failure(message_, pos);
   const auto [start, end] = rest_of_line_span(ctx.text, pos);
-  ParseResults tokens;
-  tokens.push_back(Token::slice(ctx.text.substr(start, end - start)));
-  return ParseOutcome::success(end, std::move(tokens));
+  return ParseOutcome::success(end, Token::slice(ctx.text.substr(start, end - start)));
 }
 
 MatchResult RestOfLineElement::try_match_at(std::string_view text, Pos pos) const {

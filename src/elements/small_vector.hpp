@@ -62,7 +62,7 @@ class SmallVector {
   // Moves every element of `other` to the end of this one; `other` ends empty.
   void append(SmallVector&& other) {
     if (other.empty()) return;
-    if (empty() && other.on_heap()) {
+    if (empty() && (other.on_heap() || !on_heap())) {
       *this = std::move(other);
       return;
     }
@@ -99,7 +99,9 @@ class SmallVector {
     for (const T& v : other) new (data() + size_++) T(v);
   }
 
+  // Expects this vector empty with no buffer.
   void steal(SmallVector&& other) noexcept {
+    if (other.size_ == 0 && !other.heap_) return;
     if (other.heap_) {
       heap_ = std::exchange(other.heap_, nullptr);
       heap_capacity_ = std::exchange(other.heap_capacity_, 0);
@@ -111,7 +113,13 @@ class SmallVector {
     other.clear();
   }
 
+  // Most vectors are moved from or never filled (results passed up a
+  // parse), so that case stays inline in the caller.
   void release_all() noexcept {
+    if (size_ == 0 && !heap_) return;
+    release_slow();
+  }
+  [[gnu::noinline]] void release_slow() noexcept {
     clear();
     if (heap_) std::allocator<T>().deallocate(heap_, heap_capacity_);
     heap_ = nullptr;

@@ -12,10 +12,8 @@ namespace {
 
 // One text token, the slice text[pos, end). Every match ends at its start or
 // within the text, so the span lies in the text unless empty.
-ParseResults span_token(std::string_view text, Pos pos, Pos end) {
-  ParseResults tokens;
-  tokens.push_back(end > pos ? Token::slice(text.substr(pos, end - pos)) : Token());
-  return tokens;
+Token span_token(std::string_view text, Pos pos, Pos end) noexcept {
+  return end > pos ? Token::slice(text.substr(pos, end - pos)) : Token();
 }
 
 // The ZeroOrMore loop shared with OneOrMore. Succeeds with the end of the
@@ -23,22 +21,20 @@ ParseResults span_token(std::string_view text, Pos pos, Pos end) {
 // failure it returns is a child's stack give-up, which must not be taken
 // for the end of the repetition.
 ParseOutcome repeat_parse(ParseContext& ctx, const Element& child, Pos pos, bool& advanced) {
-  ParseResults tokens;
-  Pos end = pos;
+  ParseOutcome result = ParseOutcome::success(pos);
   advanced = false;
   for (;;) {
-    const Pos p = skip_before(ctx, child, end);
+    const Pos p = skip_before(ctx, child, result.end());
     ParseOutcome out = child.parse_impl(ctx, p);
     if (!out.ok()) {
       if (out.too_deep()) return out;
       break;
     }
     if (out.end() <= p) break;
-    tokens.append(std::move(out.tokens()));
-    end = out.end();
+    result.extend(std::move(out));
     advanced = true;
   }
-  return ParseOutcome::success(end, std::move(tokens));
+  return result;
 }
 
 // The try_match_at form of the same loop, continuing from a match ending at `end`.
@@ -164,15 +160,13 @@ SkipToElement::SkipToElement(ElementHandle expr) : SingleChild(std::move(expr)) 
 
 ParseOutcome AndElement::parse_impl(ParseContext& ctx, Pos pos) const {
   if (stack_low()) return ParseOutcome::stack_exhausted(pos);
-  ParseResults tokens;
-  Pos p = pos;
+  ParseOutcome result = ParseOutcome::success(pos);
   for (const ElementHandle& child : exprs_) {
-    ParseOutcome out = child->parse_impl(ctx, skip_before(ctx, *child, p));
+    ParseOutcome out = child->parse_impl(ctx, skip_before(ctx, *child, result.end()));
     if (!out.ok()) return out;
-    p = out.end();
-    tokens.append(std::move(out.tokens()));
+    result.extend(std::move(out));
   }
-  return ParseOutcome::success(p, std::move(tokens));
+  return result;
 }
 
 MatchResult AndElement::try_match_at(std::string_view text, Pos pos) const {
@@ -275,17 +269,15 @@ MatchResult OneOrMoreElement::try_match_at(std::string_view text, Pos pos) const
 
 ParseOutcome ExactlyElement::parse_impl(ParseContext& ctx, Pos pos) const {
   if (stack_low()) return ParseOutcome::stack_exhausted(pos);
-  ParseResults tokens;
-  Pos p = pos;
+  ParseOutcome result = ParseOutcome::success(pos);
   for (std::uint64_t i = 0; i < count_; ++i) {
-    p = skip_before(ctx, *expr_, p);
+    const Pos p = skip_before(ctx, *expr_, result.end());
     ParseOutcome out = expr_->parse_impl(ctx, p);
     if (!out.ok()) return out;
     if (out.end() <= p) return ParseOutcome::failure(fixed_string<"No progress in Exactly">(), p);
-    p = out.end();
-    tokens.append(std::move(out.tokens()));
+    result.extend(std::move(out));
   }
-  return ParseOutcome::success(p, std::move(tokens));
+  return result;
 }
 
 MatchResult ExactlyElement::try_match_at(std::string_view text, Pos pos) const {
@@ -307,9 +299,8 @@ ParseOutcome GroupElement::parse_impl(ParseContext& ctx, Pos pos) const {
   if (stack_low()) return ParseOutcome::stack_exhausted(pos);
   ParseOutcome out = expr_->parse_impl(ctx, pos);
   if (!out.ok()) return out;
-  ParseResults tokens;
-  tokens.push_back(Token::list_of({out.tokens().begin(), out.tokens().size()}));
-  return ParseOutcome::success(out.end(), std::move(tokens));
+  return ParseOutcome::success(out.end(),
+                               Token::list_of({out.tokens().begin(), out.tokens().size()}));
 }
 
 MatchResult GroupElement::try_match_at(std::string_view text, Pos pos) const {
