@@ -12,7 +12,7 @@ namespace quernlet {
 // count passing through 0 and back) costs at most another wait until the
 // next notifying transition.
 
-void ReentrantSharedLock::lock_shared() noexcept {
+void ReentrantSharedLock::lock_shared_waiting() noexcept {
   std::int64_t s = state_.load(std::memory_order_relaxed);
   for (;;) {
     if (s == kWriter) {
@@ -25,9 +25,7 @@ void ReentrantSharedLock::lock_shared() noexcept {
   }
 }
 
-void ReentrantSharedLock::unlock_shared() noexcept {
-  if (state_.fetch_sub(1, std::memory_order_release) == 1) state_.notify_all();
-}
+void ReentrantSharedLock::wake() noexcept { state_.notify_all(); }
 
 void ReentrantSharedLock::lock() noexcept {
   std::int64_t s = 0;

@@ -16,12 +16,24 @@ namespace quernlet {
 // blocks in the kernel (atomic wait), it does not spin.
 class ReentrantSharedLock {
  public:
-  void lock_shared() noexcept;
-  void unlock_shared() noexcept;
+  // The uncontended read path (no writer, no one to wake) stays inline: a
+  // recursive grammar enters its Forwards at every level.
+  void lock_shared() noexcept {
+    std::int64_t s = state_.load(std::memory_order_relaxed);
+    if (s == kWriter || !state_.compare_exchange_weak(s, s + 1, std::memory_order_acquire,
+                                                      std::memory_order_relaxed))
+      lock_shared_waiting();
+  }
+  void unlock_shared() noexcept {
+    if (state_.fetch_sub(1, std::memory_order_release) == 1) wake();
+  }
   void lock() noexcept;
   void unlock() noexcept;
 
  private:
+  void lock_shared_waiting() noexcept;
+  void wake() noexcept;
+
   // Number of readers, or kWriter while a writer holds the lock.
   static constexpr std::int64_t kWriter = -1;
   std::atomic<std::int64_t> state_{0};

@@ -30,8 +30,8 @@ inline constexpr unsigned char fold_ascii(unsigned char b) noexcept {
 inline bool bytes_at(std::string_view text, Pos pos, std::string_view s) noexcept {
   const std::size_t n = s.size();
   if (text.size() < n || pos > text.size() - n) return false;
-  return n == 0 ||
-         (text[pos] == s[0] && std::memcmp(text.data() + pos + 1, s.data() + 1, n - 1) == 0);
+  return n == 0 || (text[pos] == s[0] &&
+                    (n == 1 || std::memcmp(text.data() + pos + 1, s.data() + 1, n - 1) == 0));
 }
 
 // Whether the bytes at `pos` fold to `lowered` (already folded).
