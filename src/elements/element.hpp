@@ -588,8 +588,9 @@ class Element : public RefCounted {
   // checks that the text was used up.
   virtual ParseOutcome parse_from_start(std::string_view text) const = 0;
   virtual ElementClass element_class() const noexcept { return ElementClass::Normal; }
-  // Whether a sequence or repetition skips whitespace before this element.
-  virtual bool skips_whitespace() const noexcept { return true; }
+  // Whether a sequence or repetition skips whitespace before this element
+  // (a flag, not a virtual call: every child of every sequence asks).
+  bool skips_whitespace() const noexcept { return skips_whitespace_; }
   // What a match can start with: an attempt at `pos` (by `try_match_at`, or
   // by `parse_impl` with `skip_ws` either way) ends past `pos` only when
   // `pos` is below the length and its byte is in the set, and ends at `pos`
@@ -601,9 +602,12 @@ class Element : public RefCounted {
   static bool stack_low() noexcept { return stack_nearly_exhausted(); }
   // Kinds that can tell narrow the set in their constructors.
   void set_start_bytes(const StartBytes& s) noexcept { start_bytes_ = s; }
+  // Kinds that take whitespace as text turn the skip off in their constructors.
+  void set_skips_whitespace(bool skips) noexcept { skips_whitespace_ = skips; }
 
  private:
   StartBytes start_bytes_ = StartBytes::anything();
+  bool skips_whitespace_ = true;
 };
 
 using ElementHandle = Ref<const Element>;

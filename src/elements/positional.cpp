@@ -93,6 +93,7 @@ RestOfLineElement::RestOfLineElement() : message_("Expected rest of line") {
   StartBytes others = StartBytes::of_words({kAll & ~(std::uint64_t{1} << '\n'), kAll, kAll, kAll});
   others.set_can_be_empty(true);
   set_start_bytes(others);
+  set_skips_whitespace(false);
 }
 
 ParseOutcome RestOfLineElement::parse_impl(ParseContext& ctx, Pos pos) const {

@@ -47,7 +47,6 @@ class RestOfLineElement final : public Element {
   ParseOutcome parse_impl(ParseContext& ctx, Pos pos) const override;
   MatchResult try_match_at(std::string_view text, Pos pos) const override;
   ParseOutcome parse_from_start(std::string_view text) const override;
-  bool skips_whitespace() const noexcept override { return false; }
 
   const SharedString& message() const noexcept { return message_; }
 };

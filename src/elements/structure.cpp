@@ -16,6 +16,9 @@ Token span_token(std::string_view text, Pos pos, Pos end) noexcept {
   return end > pos ? Token::slice(text.substr(pos, end - pos)) : Token();
 }
 
+// The sequence loops below build their outcome in `result` and return only
+// it (a failure is moved into it first), so it is made in the caller's slot.
+
 // The ZeroOrMore loop shared with OneOrMore. Succeeds with the end of the
 // last advancing repetition (`pos` when none) and sets `advanced`; the only
 // failure it returns is a child's stack give-up, which must not be taken
@@ -27,7 +30,7 @@ ParseOutcome repeat_parse(ParseContext& ctx, const Element& child, Pos pos, bool
     const Pos p = skip_before(ctx, child, result.end());
     ParseOutcome out = child.parse_impl(ctx, p);
     if (!out.ok()) {
-      if (out.too_deep()) return out;
+      if (out.too_deep()) result = std::move(out);
       break;
     }
     if (out.end() <= p) break;
@@ -163,7 +166,10 @@ ParseOutcome AndElement::parse_impl(ParseContext& ctx, Pos pos) const {
   ParseOutcome result = ParseOutcome::success(pos);
   for (const ElementHandle& child : exprs_) {
     ParseOutcome out = child->parse_impl(ctx, skip_before(ctx, *child, result.end()));
-    if (!out.ok()) return out;
+    if (!out.ok()) {
+      result = std::move(out);
+      break;
+    }
     result.extend(std::move(out));
   }
   return result;
@@ -273,8 +279,14 @@ ParseOutcome ExactlyElement::parse_impl(ParseContext& ctx, Pos pos) const {
   for (std::uint64_t i = 0; i < count_; ++i) {
     const Pos p = skip_before(ctx, *expr_, result.end());
     ParseOutcome out = expr_->parse_impl(ctx, p);
-    if (!out.ok()) return out;
-    if (out.end() <= p) return ParseOutcome::failure(fixed_string<"No progress in Exactly">(), p);
+    if (!out.ok()) {
+      result = std::move(out);
+      break;
+    }
+    if (out.end() <= p) {
+      result = ParseOutcome::failure(fixed_string<"No progress in Exactly">(), p);
+      break;
+    }
     result.extend(std::move(out));
   }
   return result;
