@@ -41,16 +41,79 @@ void ReentrantSharedLock::unlock() noexcept {
   state_.notify_all();
 }
 
+namespace {
+
+// The read locks the calling thread holds, first taken outermost first, with
+// how often each is held. A recursive grammar enters the same Forward at
+// every level of nesting; while the thread already holds its read lock, no
+// writer can get in, so the inner entries only count here instead of
+// touching the shared lock word. Locks past the last slot are taken and
+// released every time.
+struct HeldReads {
+  static constexpr unsigned kSlots = 4;
+  const ReentrantSharedLock* lock[kSlots];
+  std::size_t count[kSlots];
+  unsigned n;
+};
+constinit thread_local HeldReads held_reads [[gnu::tls_model("initial-exec")]] = {};
+
+// The address passes through an empty asm, so no check (the sanitizers'
+// null check) is fused with the instruction the linker may rewrite.
+[[gnu::always_inline]] inline HeldReads& held() noexcept {
+  HeldReads* h = &held_reads;
+  asm("" : "+r"(h));
+  return *h;
+}
+
+// Holds `lock` for reading for its lifetime. Entries are strictly nested on
+// a thread, so a lock whose first entry ends is always the last one recorded.
+class ReadGuard {
+ public:
+  explicit ReadGuard(ReentrantSharedLock& lock) noexcept : lock_(lock) {
+    HeldReads& h = held();
+    for (unsigned i = 0; i < h.n; ++i) {
+      if (h.lock[i] == &lock) {
+        ++h.count[i];
+        slot_ = i;
+        return;
+      }
+    }
+    lock.lock_shared();
+    if (h.n < HeldReads::kSlots) {
+      slot_ = h.n++;
+      h.lock[slot_] = &lock;
+      h.count[slot_] = 1;
+    }
+  }
+  ReadGuard(const ReadGuard&) = delete;
+  ReadGuard& operator=(const ReadGuard&) = delete;
+  ~ReadGuard() {
+    if (slot_ != kUnrecorded) {
+      HeldReads& h = held();
+      if (--h.count[slot_] != 0) return;
+      --h.n;
+    }
+    lock_.unlock_shared();
+  }
+
+ private:
+  static constexpr unsigned kUnrecorded = HeldReads::kSlots;
+  ReentrantSharedLock& lock_;
+  unsigned slot_ = kUnrecorded;
+};
+
+}  // namespace
+
 ParseOutcome ForwardElement::parse_impl(ParseContext& ctx, Pos pos) const {
   if (stack_nearly_exhausted()) return ParseOutcome::stack_exhausted(pos);
-  std::shared_lock guard(lock_);
+  ReadGuard guard(lock_);
   if (!inner_) return ParseOutcome::failure(fixed_string<"Forward not initialized">(), pos);
   return inner_->parse_impl(ctx, pos);
 }
 
 MatchResult ForwardElement::try_match_at(std::string_view text, Pos pos) const {
   if (stack_nearly_exhausted()) return kNoMatch;
-  std::shared_lock guard(lock_);
+  ReadGuard guard(lock_);
   return inner_ ? inner_->try_match_at(text, pos) : kNoMatch;
 }
 

@@ -121,6 +121,29 @@ TEST(ForwardTest, RecursiveGrammarParsesNestedInput) {
   EXPECT_FALSE(take_too_deep());
 }
 
+// A ring of more Forwards than a thread keeps count of, each entered many
+// times within the others, leaves every read lock free afterwards (a `set`
+// from another thread would wait forever behind one left taken), and the
+// parse sees each later `set`.
+TEST(ForwardTest, ManyForwardsEnteredInTurnReleaseEveryReadLock) {
+  std::vector<TestForward> ring(7);
+  auto wire = [&](std::string_view leaf) {
+    for (std::size_t i = 0; i < ring.size(); ++i)
+      ring[i]->set(
+          first_of({seq({lit("("), ring[(i + 1) % ring.size()].handle(), lit(")")}), lit(leaf)}));
+  };
+  wire("x");
+  const std::string deep = nested(40);
+  EXPECT_EQ(ring[0]->parse_from_start(deep).tokens().size(), 81u);
+  EXPECT_EQ(ring[3]->try_match_at(deep, 0).end, deep.size());
+  expect_match(*ring[0].f, nested(40, "y"), 0, "@0 Expected 'x'");
+  within_deadline("set after nested reads", [&] {
+    std::thread writer([&] { wire("y"); });
+    writer.join();
+  });
+  EXPECT_EQ(ring[5]->parse_from_start(nested(40, "y")).tokens().size(), 81u);
+}
+
 // ---------------------------------------------------------------------------
 // Runaway recursion gives up before the stack runs out, on the main thread
 // and on threads with small stacks.
