@@ -18,10 +18,10 @@ environment of the benchmark's own, from the repository root:
 
     .venv/bin/python -m venv .venv-bench
     .venv-bench/bin/pip install lark
-    PYTHONPATH=build/dev/python .venv-bench/bin/python bench/grammar.py
+    PYTHONPATH=.venv/lib/python3.13/site-packages .venv-bench/bin/python bench/grammar.py
 
-(with PYTHONPATH naming a build of the module, or with quernlet installed into
-that environment). Without lark the lark rows are left out. `--quick` skips
+(PYTHONPATH names where scripts/demo.sh or scripts/test.sh installed the module;
+any build of it will do). Without lark the lark rows are left out. `--quick` skips
 the large texts; `-k TEXT` keeps only the cases whose name holds TEXT.
 Nothing here asserts: timings depend on the machine and its load.
 """
