@@ -1,4 +1,5 @@
 #include "find.hpp"
+#include "simd_target.hpp"
 
 #include <algorithm>
 #include <array>
@@ -143,8 +144,7 @@ struct V {
 #include "find_kernels.inc"
 }  // namespace sse2
 
-#pragma GCC push_options
-#pragma GCC target("avx2")
+QUERNLET_SIMD_BEGIN_AVX2
 namespace avx2 {
 struct V {
   using reg = __m256i;
@@ -159,7 +159,7 @@ struct V {
 };
 #include "find_kernels.inc"
 }  // namespace avx2
-#pragma GCC pop_options
+QUERNLET_SIMD_END
 
 #endif
 

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "simd_target.hpp"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #define QUERNLET_WORD_AVX2 1
@@ -41,8 +43,7 @@ inline BlockWords block_words(BlockMasks m, std::uint64_t carry_in) noexcept {
 }
 
 #if QUERNLET_WORD_AVX2
-#pragma GCC push_options
-#pragma GCC target("avx2,bmi")
+QUERNLET_SIMD_BEGIN_AVX2_BMI
 
 // Members of a 32-byte vector: the low nibble selects a bit set of high
 // nibbles, the high nibble selects one bit (none for 8..15).
@@ -103,7 +104,7 @@ std::uint64_t count_vector(const VectorClassifier& cls, const unsigned char* t, 
   return total;
 }
 
-#pragma GCC pop_options
+QUERNLET_SIMD_END
 #endif
 
 // The branchless state machine over a byte table.
