@@ -2,9 +2,23 @@
 # Installs what quernlet needs to build and test, and creates .venv.
 # Safe to run repeatedly: it only installs what is missing.
 #
+# Usage: bash scripts/bootstrap.sh [--fuzz]
+#   --fuzz  also install clang and its libFuzzer runtime (for fuzz/run.sh)
+#
 # Environment:
 #   QUERNLET_PYTHON  use this python3.13 instead of searching for one.
 set -euo pipefail
+
+WANT_FUZZ=0
+for arg in "$@"; do
+  case "$arg" in
+    --fuzz) WANT_FUZZ=1 ;;
+    *)
+      printf '[bootstrap] unknown argument: %s\n' "$arg" >&2
+      exit 2
+      ;;
+  esac
+done
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
@@ -59,6 +73,9 @@ pkg_installed() {
 # System packages.
 # ---------------------------------------------------------------------------
 SYSTEM_PACKAGES=(build-essential g++ pkg-config libre2-dev libgtest-dev ninja-build clang-format)
+# The distribution's default clang and the compiler runtime of the same version, which
+# holds libFuzzer (both names follow the default version on Debian 12 and 13).
+((WANT_FUZZ)) && SYSTEM_PACKAGES+=(clang libclang-rt-dev)
 missing=()
 if command -v dpkg-query >/dev/null 2>&1; then
   for p in "${SYSTEM_PACKAGES[@]}"; do

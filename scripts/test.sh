@@ -3,10 +3,14 @@
 #   1. engine tests (GoogleTest via ctest), release build in build/native
 #   2. the Python module installed into .venv, pytest over tests/python
 #   3. both again built with AddressSanitizer + UndefinedBehaviorSanitizer (build/asan)
-#   4. clang-format check of the C++ sources
+#   4. the engine fuzz target for a minute (clang, libFuzzer, ASan+UBSan; fuzz/run.sh)
+#   5. clang-format check of the C++ sources
 #
 # Usage: bash scripts/test.sh [--quick]
-#   --quick   skip the sanitizer pass
+#   --quick   skip the sanitizer pass and the fuzzing
+#
+# Environment:
+#   QUERNLET_FUZZ_SECONDS  how long the fuzzing step runs (default 60)
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -190,9 +194,19 @@ else
 fi
 
 # ---------------------------------------------------------------------------
+if ((QUICK)); then
+  step "fuzzing: skipped (--quick)"
+elif ((HAVE_ENGINE)); then
+  fuzz_seconds="${QUERNLET_FUZZ_SECONDS:-60}"
+  step "fuzzing: engine target, ${fuzz_seconds}s (build/fuzz)"
+  bash "$ROOT/fuzz/run.sh" "$fuzz_seconds"
+  step_done
+fi
+
+# ---------------------------------------------------------------------------
 step "clang-format check"
 format_files=()
-for dir in src tests/elements; do
+for dir in src tests/elements fuzz; do
   [[ -d "$dir" ]] || continue
   while IFS= read -r -d '' f; do
     format_files+=("$f")

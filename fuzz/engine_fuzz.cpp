@@ -1,0 +1,753 @@
+// Fuzz target for the element engine.
+//
+// The input bytes describe a grammar (every kind, nested, with recursion
+// through Forward) and a well-formed UTF-8 text. Every single-text scan the
+// module runs is replayed here at engine level, and the answers are held to
+// what the engine promises:
+//   - a match ends at or after where it started and at or before the end,
+//     and a non-empty match found from a character boundary ends on one;
+//   - `parse_impl` and `try_match_at` give the same answer wherever the
+//     grammar holds no OneOrMore reached by a parse (only there may the two
+//     differ on an empty first repetition);
+//   - every token is well-formed UTF-8;
+//   - the counting scan and the listing scan agree when no match was empty;
+//   - the whole-text scanners of Word, Literal, Keyword and Regex (vector
+//     kernels, period shortcuts, the dense-match shortcut) give the plain
+//     scan's answers.
+// A violated promise aborts, so the fuzzer keeps the input. Sanitizers catch
+// memory faults and leaks (Forward cycles are cut before the grammar goes).
+//
+// The same file builds without libFuzzer: fuzz/replay_main.cpp then runs it
+// over files, which is how the seed corpus stays a regression test.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <pthread.h>
+#include <re2/re2.h>
+
+#include "elements/chars.hpp"
+#include "elements/element.hpp"
+#include "elements/find.hpp"
+#include "elements/forward.hpp"
+#include "elements/literals.hpp"
+#include "elements/positional.hpp"
+#include "elements/regex_scan.hpp"
+#include "elements/structure.hpp"
+#include "elements/word_scan.hpp"
+
+namespace quernlet::fuzz {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Reading the input.
+
+class Input {
+ public:
+  Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+  // The next byte, 0 once the input is used up.
+  std::uint8_t byte() noexcept { return pos_ < size_ ? data_[pos_++] : 0; }
+  bool empty() const noexcept { return pos_ >= size_; }
+  // A value in [0, n) (n >= 1).
+  unsigned pick(unsigned n) noexcept { return byte() % n; }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::size_t pos_ = 0;
+};
+
+// The characters texts and element arguments are made of: ASCII letters and
+// digits, the four whitespace bytes, NUL, quotes and backslash, Latin-1
+// letters (two bytes, inside Word's code-point sets), and three- and
+// four-byte characters (outside them).
+constexpr std::string_view kUnits[] = {
+    "a",  "b",  "x",  "A",  "1",       "_",  " ",
+    "\n", "\t", "\r", "\f", {"\0", 1}, "\"", "'",
+    "\\", "-",  "é",  "ü",  "É",       "€",  "\xF0\x9F\x98\x80",
+    "«",  ".",  "ab",
+};
+constexpr unsigned kUnitCount = sizeof kUnits / sizeof kUnits[0];
+
+// Regular-expression pieces; a pattern is one or two of them, so some
+// combinations are refused by the compiler, which is checked too.
+constexpr std::string_view kPatterns[] = {
+    "a",     "a+",   "[ab]", "\\s+",  "\\w+",   "é+",       ".",        "a*",   "(a|b)*x",
+    "^a",    "\\bx", "[^a]", "(?i)A", "",       "\\d{2,3}", "x$",       "[é€]", "(a*)*",
+    "\\pL+", ".*?x", "\\C",  "a\\C",  "(?s).",  "[^\\n]*",  "\\x00",    "(",    "\\Qa.b",
+    "a)|(b", "[",    "ab|a", "\\B",   "[a-z]+", "\\S",      "(?:é|€)+", "😀",
+};
+constexpr unsigned kPatternCount = sizeof kPatterns / sizeof kPatterns[0];
+
+// At most this many bytes of text, so one input cannot stall the run; long
+// enough for the scanners' long-text paths (vector blocks, periods, the
+// dense-match shortcut from 4096 bytes).
+constexpr std::size_t kMaxText = 6000;
+// How much of it the grammar's own scans read (see `Scans`).
+constexpr std::size_t kMaxScanText = 512;
+// Size limits of the grammar.
+constexpr unsigned kMaxNodes = 64;
+constexpr unsigned kMaxDepth = 10;
+constexpr unsigned kMaxForwards = 4;
+// Towers: their height, lower with MatchFirst branches (whose expanded tree
+// grows with the square of the height), and the text they get, which only
+// needs to exercise the depth.
+constexpr unsigned kMaxTower = 3000;
+constexpr unsigned kMaxBranchedTower = 300;
+constexpr std::size_t kMaxTowerText = 256;
+
+std::string read_units(Input& in, unsigned max_units) {
+  std::string s;
+  const unsigned n = in.pick(max_units + 1);
+  for (unsigned i = 0; i < n; ++i) s += kUnits[in.pick(kUnitCount)];
+  return s;
+}
+
+// `s` in double quotes, with bytes outside printable ASCII escaped.
+std::string quoted(std::string_view s) {
+  std::string out = "\"";
+  for (const char ch : s) {
+    const auto b = static_cast<unsigned char>(ch);
+    if (b >= 0x20 && b < 0x7F && b != '"' && b != '\\') {
+      out += ch;
+    } else {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02X", b);
+      out += buf;
+    }
+  }
+  return out + "\"";
+}
+
+// ---------------------------------------------------------------------------
+// Building the grammar.
+
+struct Grammar {
+  ElementHandle root;
+  // Every Forward, so that cycles through them can be cut at the end.
+  std::vector<Ref<const ForwardElement>> forwards;
+  // Leaves with whole-text scanners of their own.
+  std::vector<Ref<const WordElement>> words;
+  std::vector<Ref<const LiteralElement>> literals;
+  std::vector<Ref<const KeywordElement>> keywords;
+  std::vector<Ref<const RegexElement>> regexes;
+  // Whether a OneOrMore may be reached through `parse_impl`.
+  bool divergent = false;
+  // Whether the grammar holds a tower of containers, and one with
+  // MatchFirst branches, whose expanded tree grows with the square of its
+  // height: the scans over every position are skipped for those.
+  bool towers = false;
+  bool branched_tower = false;
+  // The grammar, one node a line, for reading a finding.
+  std::string description;
+
+  Grammar() = default;
+  Grammar(const Grammar&) = delete;
+  Grammar& operator=(const Grammar&) = delete;
+  ~Grammar() {
+    for (const auto& f : forwards) f->set(nullptr);
+  }
+};
+
+class Builder {
+ public:
+  Builder(Input& in, Grammar& g) : in_(in), g_(g) {}
+
+  // `tested` is true below a Suppress or as a SkipTo target, where children
+  // are only ever match-tested.
+  ElementHandle build(unsigned depth, bool tested) {
+    ++nodes_;
+    const bool leaf_only = depth >= kMaxDepth || nodes_ >= kMaxNodes || in_.empty();
+    const unsigned kind = leaf_only ? in_.pick(15) : in_.pick(29);
+    switch (kind) {
+      case 0:
+        return keep(g_.literals, Ref<LiteralElement>::make(arg(depth, "Literal", 3)));
+      case 1:
+        return Ref<CaselessLiteralElement>::make(arg(depth, "CaselessLiteral", 3));
+      case 2:
+        return keep(g_.keywords, Ref<KeywordElement>::make(arg(depth, "Keyword", 3)));
+      case 3:
+        return Ref<CaselessKeywordElement>::make(arg(depth, "CaselessKeyword", 3));
+      case 4:
+        return Ref<CharElement>::make(arg(depth, "Char", 4));
+      case 5: {
+        const std::string init = arg(depth, "Word", 4);
+        if (in_.pick(2)) return keep(g_.words, Ref<WordElement>::make(init, nullptr));
+        const std::string body = arg(depth, "  body", 4);
+        const std::string_view body_view = body;
+        return keep(g_.words, Ref<WordElement>::make(init, &body_view));
+      }
+      case 6: {
+        std::string pattern(kPatterns[in_.pick(kPatternCount)]);
+        if (in_.pick(3) == 0) pattern += kPatterns[in_.pick(kPatternCount)];
+        note(depth, "Regex " + quoted(pattern));
+        std::string error;
+        Ref<RegexElement> re = RegexElement::compile(pattern, error);
+        if (!re) {
+          check(!error.empty(), "a refused pattern comes with an error text");
+          return Ref<EmptyElement>::make();
+        }
+        return keep(g_.regexes, std::move(re));
+      }
+      case 7: {
+        const std::string quote = arg(depth, "QuotedString", 1);
+        const std::string esc = arg(depth, "  esc", 1);
+        const std::string_view esc_view = esc;
+        const unsigned flags = in_.byte();
+        note(depth, "  flags (esc, multiline, unquote) " + std::to_string(flags & 7));
+        return Ref<QuotedStringElement>::make(quote, (flags & 1) ? &esc_view : nullptr,
+                                              (flags & 2) != 0, (flags & 4) != 0);
+      }
+      case 8:
+        note(depth, "rest_of_line");
+        return Ref<RestOfLineElement>::make();
+      case 9:
+        note(depth, "Empty");
+        return Ref<EmptyElement>::make();
+      case 10:
+        note(depth, "NoMatch");
+        return Ref<NoMatchElement>::make();
+      case 11:
+        note(depth, "LineStart");
+        return Ref<LineStartElement>::make();
+      case 12:
+        note(depth, "LineEnd");
+        return Ref<LineEndElement>::make();
+      case 13:
+        if (in_.pick(2)) {
+          note(depth, "StringStart");
+          return Ref<StringStartElement>::make();
+        }
+        note(depth, "StringEnd");
+        return Ref<StringEndElement>::make();
+      case 14:
+        return forward_ref(depth);
+      case 15:
+      case 16:
+        note(depth, "And");
+        return Ref<AndElement>::make(children(depth, tested));
+      case 17:
+      case 18:
+        note(depth, "MatchFirst");
+        return Ref<MatchFirstElement>::make(children(depth, tested));
+      case 19:
+        note(depth, "Optional");
+        return Ref<OptionalElement>::make(build(depth + 1, tested));
+      case 20:
+        note(depth, "ZeroOrMore");
+        return Ref<ZeroOrMoreElement>::make(build(depth + 1, tested));
+      case 21:
+        note(depth, "OneOrMore");
+        if (!tested) g_.divergent = true;
+        return Ref<OneOrMoreElement>::make(build(depth + 1, tested));
+      case 22: {
+        const std::uint8_t c = in_.byte();
+        const std::uint64_t count = c == 255 ? ~std::uint64_t{0} : c % 5;
+        note(depth, "Exactly " + std::to_string(count));
+        return Ref<ExactlyElement>::make(build(depth + 1, tested), count);
+      }
+      case 23:
+        note(depth, "Group");
+        return Ref<GroupElement>::make(build(depth + 1, tested));
+      case 24:
+        note(depth, "Suppress");
+        return Ref<SuppressElement>::make(build(depth + 1, true));
+      case 25:
+        note(depth, "Combine");
+        // Combine's match test runs its own parse, so its child is parsed.
+        return Ref<CombineElement>::make(build(depth + 1, false));
+      case 26:
+        note(depth, "SkipTo");
+        return Ref<SkipToElement>::make(build(depth + 1, true));
+      case 27:
+        return new_forward(depth);
+      default:
+        if (in_tower_) {
+          note(depth, "Empty (no tower in a tower)");
+          return Ref<EmptyElement>::make();
+        }
+        return tower(depth);
+    }
+  }
+
+ private:
+  template <class T>
+  ElementHandle keep(std::vector<Ref<const T>>& list, Ref<T> e) {
+    list.push_back(e);
+    return e;
+  }
+
+  // Records one node of the grammar for `describe`.
+  void note(unsigned depth, const std::string& what) {
+    g_.description.append(2 * depth, ' ');
+    g_.description += what;
+    g_.description += '\n';
+  }
+  std::string arg(unsigned depth, const char* name, unsigned max_units) {
+    std::string s = read_units(in_, max_units);
+    note(depth, std::string(name) + " " + quoted(s));
+    return s;
+  }
+
+  std::vector<ElementHandle> children(unsigned depth, bool tested) {
+    std::vector<ElementHandle> out;
+    const unsigned n = in_.pick(5);
+    for (unsigned i = 0; i < n; ++i) out.push_back(build(depth + 1, tested));
+    return out;
+  }
+
+  // A Forward whose inner element may refer back to it. Its inner element
+  // can be reached from anywhere, so a OneOrMore inside counts as reached
+  // by a parse.
+  ElementHandle new_forward(unsigned depth) {
+    if (g_.forwards.size() >= kMaxForwards) {
+      note(depth, "Empty (no more Forwards)");
+      return Ref<EmptyElement>::make();
+    }
+    auto f = Ref<ForwardElement>::make();
+    note(depth, "Forward #" + std::to_string(g_.forwards.size()));
+    g_.forwards.push_back(f);
+    if (in_.pick(8) != 0) f->set(build(depth + 1, false));
+    return f;
+  }
+
+  // One of the Forwards made so far (those still being filled included, so
+  // this is how recursion arises), or an unset one.
+  ElementHandle forward_ref(unsigned depth) {
+    if (g_.forwards.empty()) {
+      note(depth, "Forward (unset)");
+      return Ref<ForwardElement>::make();
+    }
+    const unsigned k = in_.pick(static_cast<unsigned>(g_.forwards.size()));
+    note(depth, "-> Forward #" + std::to_string(k));
+    return g_.forwards[k];
+  }
+
+  // A child wrapped in a long run of single-child containers, in a repeated
+  // pattern of one to four kinds, so that the nesting grows by one to four
+  // levels per step; sometimes the child is a MatchFirst whose other branch
+  // is the tower built so far.
+  ElementHandle tower(unsigned depth) {
+    const unsigned raw_height = in_.byte() | (in_.byte() << 8);
+    const unsigned period = 1 + in_.pick(4);
+    std::uint8_t kinds[4];
+    for (unsigned i = 0; i < period; ++i) kinds[i] = in_.byte();
+    const bool branch = in_.pick(2);
+    const unsigned height = 1 + raw_height % (branch ? kMaxBranchedTower : kMaxTower);
+    g_.towers = true;
+    g_.branched_tower = g_.branched_tower || branch;
+    std::string shape;
+    for (unsigned i = 0; i < period; ++i) shape += "OGCEA"[kinds[i] % 5];
+    note(depth, "tower " + std::to_string(height) + " of " + shape +
+                    (branch ? " with MatchFirst branches" : ""));
+    // A Combine in the tower parses what is below it. Towers do not nest:
+    // their cost would multiply.
+    in_tower_ = true;
+    ElementHandle e = build(depth + 1, false);
+    in_tower_ = false;
+    ElementHandle side = Ref<LiteralElement>::make("a");
+    for (unsigned i = 0; i < height; ++i) {
+      switch (kinds[i % period] % 5) {
+        case 0:
+          e = Ref<OptionalElement>::make(std::move(e));
+          break;
+        case 1:
+          e = Ref<GroupElement>::make(std::move(e));
+          break;
+        case 2:
+          e = Ref<CombineElement>::make(std::move(e));
+          break;
+        case 3:
+          e = Ref<ExactlyElement>::make(std::move(e), 1);
+          break;
+        default:
+          e = Ref<AndElement>::make(std::vector<ElementHandle>{std::move(e)});
+          break;
+      }
+      if (branch && i % period == 0) {
+        side = Ref<MatchFirstElement>::make(std::vector<ElementHandle>{side, e});
+      }
+    }
+    return branch ? side : e;
+  }
+
+ public:
+  static void check(bool ok, const char* what) {
+    if (!ok) {
+      std::fprintf(stderr, "engine invariant violated: %s\n", what);
+      std::abort();
+    }
+  }
+
+ private:
+  Input& in_;
+  Grammar& g_;
+  unsigned nodes_ = 0;
+  bool in_tower_ = false;
+};
+
+void check(bool ok, const char* what) { Builder::check(ok, what); }
+
+// ---------------------------------------------------------------------------
+// The text.
+
+std::string read_text(Input& in, std::size_t max) {
+  std::string text;
+  while (!in.empty() && text.size() < max) {
+    const std::uint8_t op = in.byte();
+    const std::string_view unit = kUnits[op % kUnitCount];
+    std::size_t times = 1;
+    if (op >= 0xE0) times = 1 + (in.byte() | (in.byte() << 8)) % 3000;  // a long run
+    for (std::size_t i = 0; i < times && text.size() + unit.size() <= max; ++i) text += unit;
+  }
+  return text;
+}
+
+// ---------------------------------------------------------------------------
+// The checks.
+
+bool valid_utf8(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    std::size_t n;
+    std::uint32_t min;
+    if (b < 0x80) {
+      ++i;
+      continue;
+    } else if ((b & 0xE0) == 0xC0) {
+      n = 2, min = 0x80;
+    } else if ((b & 0xF0) == 0xE0) {
+      n = 3, min = 0x800;
+    } else if ((b & 0xF8) == 0xF0) {
+      n = 4, min = 0x10000;
+    } else {
+      return false;
+    }
+    if (s.size() - i < n) return false;
+    std::uint32_t c = b & (0x7F >> n);
+    for (std::size_t k = 1; k < n; ++k) {
+      const auto t = static_cast<unsigned char>(s[i + k]);
+      if ((t & 0xC0) != 0x80) return false;
+      c = (c << 6) | (t & 0x3F);
+    }
+    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+    i += n;
+  }
+  return true;
+}
+
+void check_tokens(std::span<const Token> tokens) {
+  for (const Token& t : tokens) {
+    if (t.is_list()) {
+      check_tokens(t.items());
+    } else {
+      check(valid_utf8(t.text().view()), "a token is well-formed UTF-8");
+    }
+  }
+}
+
+// Runs the grammar over one text the way the module's operations do.
+class Scans {
+ public:
+  // The grammar's scans read the first `scan_limit` bytes (cut back to a
+  // character): a scan may cost the square of the text's length by design,
+  // so long texts are left to the leaf scanners, which are linear.
+  Scans(const Grammar& g, std::string_view text, std::size_t scan_limit)
+      : g_(g), root_(*g.root), whole_(text), text_(text.substr(0, cut(text, scan_limit))) {}
+
+  void run() {
+    parse_string();
+    matches();
+    if (!g_.branched_tower) {
+      std::vector<MatchSpan> spans = search_string();
+      transform_string(spans);
+      search_string_count(spans.size());
+    }
+    leaf_scanners();
+  }
+
+ private:
+  static std::size_t cut(std::string_view text, std::size_t limit) {
+    if (limit >= text.size()) return text.size();
+    while (limit > 0 && !is_char_boundary(text, limit)) --limit;
+    return limit;
+  }
+
+  // Each operation starts with the thread's too-deep flag clear and gives
+  // up once it is set (the module then raises RecursionError; the flag is
+  // sticky, so whatever the scan went on to do would fail at once).
+  void begin() {
+    take_too_deep();
+    gave_up_ = false;
+  }
+  bool gave_up() {
+    if (!gave_up_ && take_too_deep()) {
+      note_too_deep();
+      gave_up_ = true;
+    }
+    return gave_up_;
+  }
+
+  // `try_match_at` at `pos`, checked against `parse_impl` there.
+  MatchResult test(Pos pos) {
+    if (gave_up()) return kNoMatch;
+    const MatchResult m = root_.try_match_at(text_, pos);
+    if (gave_up()) return kNoMatch;
+    if (m.matched) {
+      check(m.end >= pos && m.end <= text_.size(), "a match ends within [pos, length]");
+      if (m.end > pos && is_char_boundary(text_, pos))
+        check(is_char_boundary(text_, m.end), "a match from a boundary ends on one");
+    }
+    ParseContext ctx{text_, true};
+    const ParseOutcome out = root_.parse_impl(ctx, pos);
+    check(ctx.skip_ws, "the context's flag comes back set");
+    if (gave_up() || out.too_deep()) return m;
+    if (out.ok()) {
+      check(out.end() >= pos && out.end() <= text_.size(), "a parse ends within [pos, length]");
+      check_tokens(out.tokens().span());
+    }
+    if (!g_.divergent) {
+      check(out.ok() == m.matched, "parse_impl and try_match_at agree on a match");
+      if (m.matched) check(out.end() == m.end, "parse_impl and try_match_at agree on the end");
+    }
+    return m;
+  }
+
+  void parse_string() {
+    begin();
+    const ParseOutcome out = root_.parse_from_start(text_);
+    if (gave_up() || out.too_deep()) return;
+    if (out.ok()) {
+      check(out.end() <= text_.size(), "parse_from_start ends within the text");
+      check_tokens(out.tokens().span());
+    }
+  }
+
+  // The listing scan of search_string: spans from character boundaries,
+  // resuming at a match's end, one character on after a failed or empty
+  // attempt.
+  std::vector<MatchSpan> search_string() {
+    begin();
+    std::vector<MatchSpan> spans;
+    const Pos n = text_.size();
+    for (Pos pos = 0; pos < n && !gave_up();) {
+      const MatchResult m = test(pos);
+      if (m.matched && m.end > pos) {
+        spans.push_back({pos, m.end});
+        pos = m.end;
+      } else {
+        pos = next_char_boundary(text_, pos + 1);
+      }
+    }
+    if (gave_up()) return {};
+    const ElementClass cls = root_.element_class();
+    ParseContext ctx{text_, true};
+    for (const MatchSpan& s : spans) {
+      check(is_char_boundary(text_, s.start) && is_char_boundary(text_, s.end),
+            "search spans lie on character boundaries");
+      if (cls != ElementClass::Normal) {
+        const ParseOutcome out = root_.parse_impl(ctx, s.start);
+        if (out.ok()) check_tokens(out.tokens().span());
+      }
+    }
+    return spans;
+  }
+
+  void transform_string(const std::vector<MatchSpan>& spans) {
+    std::string out;
+    Pos last = 0;
+    for (const MatchSpan& s : spans) {
+      check(s.start >= last, "spans never overlap");
+      out.append(text_.substr(last, s.start - last));
+      out.append("<\xC3\xA9>");
+      last = s.end;
+    }
+    out.append(text_.substr(last));
+    check(valid_utf8(out), "transform_string makes well-formed UTF-8");
+  }
+
+  // The counting scan: every byte position is a candidate. Where no match
+  // was empty and none began inside a character it visits the same starts
+  // as the listing scan.
+  void search_string_count(std::size_t listed) {
+    begin();
+    const Pos n = text_.size();
+    std::uint64_t count = 0;
+    bool same_starts = true;
+    for (Pos p = 0; p < n && !gave_up();) {
+      const MatchResult m = test(p);
+      if (m.matched) {
+        ++count;
+        if (m.end <= p || !is_char_boundary(text_, p)) same_starts = false;
+        p = std::max(p + 1, m.end);
+      } else {
+        ++p;
+      }
+    }
+    if (!gave_up() && same_starts) check(count == listed, "the count equals the number of spans");
+  }
+
+  void matches() {
+    for (const Pos p : {advance_past_whitespace(text_, 0), Pos{0}, Pos{text_.size()}}) {
+      begin();
+      test(p);
+    }
+    begin();
+  }
+
+  // The whole-text scanners of leaf kinds against the plain scans.
+  void leaf_scanners() {
+    for (const auto& w : g_.words) word_scans(*w);
+    for (const auto& l : g_.literals) literal_scans(*l);
+    for (const auto& k : g_.keywords) {
+      check(keyword_count(*k, whole_) == plain_count(*k), "keyword_count equals the plain count");
+    }
+    for (const auto& r : g_.regexes) regex_scans(*r);
+  }
+
+  template <class Kind>
+  std::uint64_t plain_count(const Kind& kind) const {
+    std::uint64_t count = 0;
+    for (Pos p = 0; p < whole_.size();) {
+      const MatchResult m = kind.try_match_at(whole_, p);
+      if (m.matched) {
+        ++count;
+        p = std::max(p + 1, m.end);
+      } else {
+        ++p;
+      }
+    }
+    return count;
+  }
+
+  template <class Kind>
+  std::vector<MatchSpan> plain_spans(const Kind& kind) const {
+    std::vector<MatchSpan> spans;
+    for (Pos p = 0; p < whole_.size();) {
+      const MatchResult m = kind.try_match_at(whole_, p);
+      if (m.matched && m.end > p) {
+        spans.push_back({p, m.end});
+        p = m.end;
+      } else {
+        p = next_char_boundary(whole_, p + 1);
+      }
+    }
+    return spans;
+  }
+
+  void word_scans(const WordElement& w) {
+    const std::vector<MatchSpan> plain = plain_spans(w);
+    check(plain_count(w) == plain.size(), "a Word's count scan and listing scan agree");
+    for (const FindKernel k : {FindKernel::kPortable, FindKernel::kAvx2}) {
+      if (!find_kernel_supported(k)) continue;
+      const WordScanner scanner(w, k);
+      check(scanner.count(whole_) == plain.size(), "the word count equals the plain scan");
+      check(scanner.count_plain(whole_) == plain.size(), "the plain word count too");
+      std::vector<MatchSpan> spans;
+      WordCursor cursor(scanner, whole_);
+      MatchSpan batch[7];
+      for (std::size_t got; (got = cursor.next(batch, 7)) != 0;)
+        spans.insert(spans.end(), batch, batch + got);
+      check(spans == plain, "the word cursor yields the plain scan's spans");
+    }
+  }
+
+  void literal_scans(const LiteralElement& l) {
+    check(literal_count(l.s(), whole_) == plain_count(l), "literal_count equals the plain count");
+    for (const FindKernel k : {FindKernel::kPortable, FindKernel::kSse2, FindKernel::kAvx2}) {
+      if (!find_kernel_supported(k)) continue;
+      const SubstringFinder finder(l.s(), k);
+      for (std::size_t from = 0; from <= whole_.size(); from += 1 + whole_.size() / 16) {
+        const std::size_t want = whole_.find(l.s(), from);
+        const std::size_t got = finder.find(whole_, from);
+        check(got == (want == std::string_view::npos ? kNotFound : want),
+              "the substring finder agrees with a plain search");
+      }
+    }
+  }
+
+  void regex_scans(const RegexElement& r) {
+    std::vector<MatchSpan> fast, plain;
+    RegexMatchIterator a(r.unanchored(), whole_, true), b(r.unanchored(), whole_, false);
+    for (MatchSpan m; a.next(m);) fast.push_back(m);
+    for (MatchSpan m; b.next(m);) plain.push_back(m);
+    check(fast == plain, "the dense-match shortcut finds the plain iteration's matches");
+    check(regex_count(r.unanchored(), whole_) == plain.size(), "regex_count counts the iteration");
+    Pos last = 0;
+    for (const MatchSpan& m : plain) {
+      check(m.start >= last && m.end >= m.start && m.end <= whole_.size(),
+            "regex matches are ordered and within the text");
+      check(is_char_boundary(whole_, m.start) && is_char_boundary(whole_, m.end),
+            "regex matches lie on character boundaries");
+      last = m.end;
+    }
+  }
+
+  const Grammar& g_;
+  const Element& root_;
+  // The whole text, and the part the grammar's scans read.
+  std::string_view whole_;
+  std::string_view text_;
+  bool gave_up_ = false;
+};
+
+// Whole-text parse and match test on a thread with a small stack: deep
+// grammars and recursion must give up there cleanly, not overflow it.
+constexpr std::size_t kSmallStack = 256 * 1024;
+
+void run_on_small_stack(const Grammar& g, std::string_view text) {
+  struct Job {
+    const Element* root;
+    std::string_view text;
+  } job{g.root.get(), text};
+  auto body = [](void* arg) -> void* {
+    const Job& j = *static_cast<const Job*>(arg);
+    take_too_deep();
+    const ParseOutcome out = j.root->parse_from_start(j.text);
+    if (out.ok()) check_tokens(out.tokens().span());
+    j.root->try_match_at(j.text, advance_past_whitespace(j.text, 0));
+    take_too_deep();
+    return nullptr;
+  };
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, kSmallStack);
+  pthread_t thread;
+  const int err = pthread_create(&thread, &attr, body, &job);
+  pthread_attr_destroy(&attr);
+  check(err == 0, "a thread can be started");
+  pthread_join(thread, nullptr);
+}
+
+}  // namespace
+
+void run_one(const std::uint8_t* data, std::size_t size) {
+  Input in(data, size);
+  Grammar g;
+  g.root = Builder(in, g).build(0, false);
+  const std::string text = read_text(in, g.towers ? kMaxTowerText : kMaxText);
+  // QUERNLET_FUZZ_SHOW=1 prints what an input stands for.
+  static const bool show = std::getenv("QUERNLET_FUZZ_SHOW") != nullptr;
+  if (show) {
+    std::fprintf(stderr, "grammar:\n%stext (%zu bytes): %s\n", g.description.c_str(), text.size(),
+                 quoted(text.substr(0, 400)).c_str());
+  }
+  Scans(g, text, kMaxScanText).run();
+  if (g.towers || !g.forwards.empty()) run_on_small_stack(g, text);
+  take_too_deep();
+}
+
+}  // namespace quernlet::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  quernlet::fuzz::run_one(data, size);
+  return 0;
+}
