@@ -38,6 +38,7 @@
 #include "elements/forward.hpp"
 #include "elements/literals.hpp"
 #include "elements/positional.hpp"
+#include "elements/regex_run.hpp"
 #include "elements/regex_scan.hpp"
 #include "elements/structure.hpp"
 #include "elements/word_scan.hpp"
@@ -79,10 +80,53 @@ constexpr unsigned kUnitCount = sizeof kUnits / sizeof kUnits[0];
 // Regular-expression pieces; a pattern is one or two of them, so some
 // combinations are refused by the compiler, which is checked too.
 constexpr std::string_view kPatterns[] = {
-    "a",     "a+",   "[ab]", "\\s+",  "\\w+",   "é+",       ".",        "a*",   "(a|b)*x",
-    "^a",    "\\bx", "[^a]", "(?i)A", "",       "\\d{2,3}", "x$",       "[é€]", "(a*)*",
-    "\\pL+", ".*?x", "\\C",  "a\\C",  "(?s).",  "[^\\n]*",  "\\x00",    "(",    "\\Qa.b",
-    "a)|(b", "[",    "ab|a", "\\B",   "[a-z]+", "\\S",      "(?:é|€)+", "😀",
+    "a",
+    "a+",
+    "[ab]",
+    "\\s+",
+    "\\w+",
+    "é+",
+    ".",
+    "a*",
+    "(a|b)*x",
+    "^a",
+    "\\bx",
+    "[^a]",
+    "(?i)A",
+    "",
+    "\\d{2,3}",
+    "x$",
+    "[é€]",
+    "(a*)*",
+    "\\pL+",
+    ".*?x",
+    "\\C",
+    "a\\C",
+    "(?s).",
+    "[^\\n]*",
+    "\\x00",
+    "(",
+    "\\Qa.b",
+    "a)|(b",
+    "[",
+    "ab|a",
+    "\\B",
+    "[a-z]+",
+    "\\S",
+    "(?:é|€)+",
+    "😀",
+    // Single-character atoms with one greedy run, which scan on byte tables.
+    "[A-Za-z_][A-Za-z0-9_]*",
+    "[0-9]+",
+    "\"[^\"\\n]*\"",
+    "\\d+x",
+    "a\\s*b",
+    "[^a]+",
+    ".+",
+    "\\S+",
+    "\\W+",
+    "x[ab]*",
+    "-?\\d+",
 };
 constexpr unsigned kPatternCount = sizeof kPatterns / sizeof kPatterns[0];
 
@@ -263,14 +307,24 @@ class Builder {
         note(depth, "Combine");
         // Combine's match test runs its own parse, so its child is parsed.
         return Ref<CombineElement>::make(build(depth + 1, false));
-      case 26:
+      case 26: {
+        // One SkipTo a path, and no tower below it: a SkipTo tries its
+        // target from every later start, so nesting multiplies the cost.
+        if (in_skip_to_) {
+          note(depth, "Optional (no SkipTo in a SkipTo)");
+          return Ref<OptionalElement>::make(build(depth + 1, tested));
+        }
         note(depth, "SkipTo");
-        return Ref<SkipToElement>::make(build(depth + 1, true));
+        in_skip_to_ = true;
+        ElementHandle target = build(depth + 1, true);
+        in_skip_to_ = false;
+        return Ref<SkipToElement>::make(std::move(target));
+      }
       case 27:
         return new_forward(depth);
       default:
-        if (in_tower_) {
-          note(depth, "Empty (no tower in a tower)");
+        if (in_tower_ || in_skip_to_) {
+          note(depth, "Empty (no tower here)");
           return Ref<EmptyElement>::make();
         }
         return tower(depth);
@@ -391,6 +445,7 @@ class Builder {
   Grammar& g_;
   unsigned nodes_ = 0;
   bool in_tower_ = false;
+  bool in_skip_to_ = false;
 };
 
 void check(bool ok, const char* what) { Builder::check(ok, what); }
@@ -676,11 +731,22 @@ class Scans {
 
   void regex_scans(const RegexElement& r) {
     std::vector<MatchSpan> fast, plain;
-    RegexMatchIterator a(r.unanchored(), whole_, true), b(r.unanchored(), whole_, false);
+    RegexMatchIterator a(r.re(), whole_, true), b(r.re(), whole_, false);
     for (MatchSpan m; a.next(m);) fast.push_back(m);
     for (MatchSpan m; b.next(m);) plain.push_back(m);
     check(fast == plain, "the dense-match shortcut finds the plain iteration's matches");
-    check(regex_count(r.unanchored(), whole_) == plain.size(), "regex_count counts the iteration");
+    check(regex_count(r.re(), whole_) == plain.size(), "regex_count counts the iteration");
+    if (const ClassRun* run = r.run()) {
+      std::vector<MatchSpan> table;
+      run->for_each(whole_, [&table](MatchSpan m) { table.push_back(m); });
+      check(table == plain, "the byte-table scan finds the iteration's matches");
+      check(run->count(whole_) == plain.size(), "the byte-table count counts them");
+      for (Pos p = 0; p <= whole_.size(); p = next_char_boundary(whole_, p + 1)) {
+        check(utf8_match_length(r, whole_, p) == r.match_length(whole_, p),
+              "the byte-table match equals the compiled pattern's");
+        if (p == whole_.size()) break;
+      }
+    }
     Pos last = 0;
     for (const MatchSpan& m : plain) {
       check(m.start >= last && m.end >= m.start && m.end <= whole_.size(),
