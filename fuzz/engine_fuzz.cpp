@@ -568,6 +568,7 @@ class Scans {
     if (out.ok()) {
       check(out.end() >= pos && out.end() <= text_.size(), "a parse ends within [pos, length]");
       check_tokens(out.tokens().span());
+      check_shape(out, pos);
     }
     if (!g_.divergent) {
       check(out.ok() == m.matched, "parse_impl and try_match_at agree on a match");
@@ -583,6 +584,33 @@ class Scans {
     if (out.ok()) {
       check(out.end() <= text_.size(), "parse_from_start ends within the text");
       check_tokens(out.tokens().span());
+    }
+    // The common start rule: parse_impl where leading whitespace ends
+    // (rest_of_line starts at 0).
+    begin();
+    const bool at_zero = dynamic_cast<const RestOfLineElement*>(&root_) != nullptr;
+    ParseContext ctx{text_, true};
+    const ParseOutcome direct =
+        root_.parse_impl(ctx, at_zero ? 0 : advance_past_whitespace(text_, 0));
+    if (gave_up() || direct.too_deep()) return;
+    check(direct.ok() == out.ok(), "parse_from_start follows the start rule");
+    check(direct.ok() ? direct.end() == out.end() : direct.position() == out.position(),
+          "parse_from_start ends or fails where the start rule does");
+  }
+
+  // The tokens a kind promises for a match of [pos, end).
+  void check_shape(const ParseOutcome& out, Pos pos) const {
+    const Element* e = &root_;
+    const auto& tokens = out.tokens();
+    if (dynamic_cast<const CombineElement*>(e) || dynamic_cast<const SkipToElement*>(e) ||
+        dynamic_cast<const RestOfLineElement*>(e)) {
+      check(tokens.size() == 1 && !tokens[0].is_list() &&
+                tokens[0].text().view() == text_.substr(pos, out.end() - pos),
+            "the token is the matched text");
+    } else if (dynamic_cast<const GroupElement*>(e)) {
+      check(tokens.size() == 1 && tokens[0].is_list(), "a Group makes one list");
+    } else if (dynamic_cast<const SuppressElement*>(e)) {
+      check(tokens.size() == 0, "a Suppress makes no token");
     }
   }
 
