@@ -9,13 +9,17 @@
 //   - `parse_impl` and `try_match_at` give the same answer wherever the
 //     grammar holds no OneOrMore reached by a parse (only there may the two
 //     differ on an empty first repetition);
-//   - every token is well-formed UTF-8;
+//   - `parse_from_start` is `parse_impl` where leading whitespace ends;
+//   - every token is well-formed UTF-8, and a kind whose token is the
+//     matched text gives exactly that text;
 //   - the counting scan and the listing scan agree when no match was empty;
 //   - the whole-text scanners of Word, Literal, Keyword and Regex (vector
 //     kernels, period shortcuts, the dense-match shortcut) give the plain
 //     scan's answers.
-// A violated promise aborts, so the fuzzer keeps the input. Sanitizers catch
-// memory faults and leaks (Forward cycles are cut before the grammar goes).
+// Deep and recursive grammars are also run on a thread with a small stack,
+// where they must give up cleanly. A violated promise aborts, so the fuzzer
+// keeps the input. Sanitizers catch memory faults and leaks (Forward cycles
+// are cut before the grammar goes).
 //
 // The same file builds without libFuzzer: fuzz/replay_main.cpp then runs it
 // over files, which is how the seed corpus stays a regression test.
@@ -79,55 +83,17 @@ constexpr unsigned kUnitCount = sizeof kUnits / sizeof kUnits[0];
 
 // Regular-expression pieces; a pattern is one or two of them, so some
 // combinations are refused by the compiler, which is checked too.
+// clang-format off
 constexpr std::string_view kPatterns[] = {
-    "a",
-    "a+",
-    "[ab]",
-    "\\s+",
-    "\\w+",
-    "é+",
-    ".",
-    "a*",
-    "(a|b)*x",
-    "^a",
-    "\\bx",
-    "[^a]",
-    "(?i)A",
-    "",
-    "\\d{2,3}",
-    "x$",
-    "[é€]",
-    "(a*)*",
-    "\\pL+",
-    ".*?x",
-    "\\C",
-    "a\\C",
-    "(?s).",
-    "[^\\n]*",
-    "\\x00",
-    "(",
-    "\\Qa.b",
-    "a)|(b",
-    "[",
-    "ab|a",
-    "\\B",
-    "[a-z]+",
-    "\\S",
-    "(?:é|€)+",
-    "😀",
+    "a", "a+", "[ab]", "\\s+", "\\w+", "é+", ".", "a*", "(a|b)*x", "^a", "\\bx", "[^a]",
+    "(?i)A", "", "\\d{2,3}", "x$", "[é€]", "(a*)*", "\\pL+", ".*?x", "\\C", "a\\C", "(?s).",
+    "[^\\n]*", "\\x00", "(", "\\Qa.b", "a)|(b", "[", "ab|a", "\\B", "[a-z]+", "\\S",
+    "(?:é|€)+", "😀",
     // Single-character atoms with one greedy run, which scan on byte tables.
-    "[A-Za-z_][A-Za-z0-9_]*",
-    "[0-9]+",
-    "\"[^\"\\n]*\"",
-    "\\d+x",
-    "a\\s*b",
-    "[^a]+",
-    ".+",
-    "\\S+",
-    "\\W+",
-    "x[ab]*",
-    "-?\\d+",
+    "[A-Za-z_][A-Za-z0-9_]*", "[0-9]+", "\"[^\"\\n]*\"", "\\d+x", "a\\s*b", "[^a]+", ".+",
+    "\\S+", "\\W+", "x[ab]*", "-?\\d+",
 };
+// clang-format on
 constexpr unsigned kPatternCount = sizeof kPatterns / sizeof kPatterns[0];
 
 // At most this many bytes of text, so one input cannot stall the run; long
@@ -168,6 +134,13 @@ std::string quoted(std::string_view s) {
     }
   }
   return out + "\"";
+}
+
+void check(bool ok, const char* what) {
+  if (!ok) {
+    std::fprintf(stderr, "engine invariant violated: %s\n", what);
+    std::abort();
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -338,7 +311,7 @@ class Builder {
     return e;
   }
 
-  // Records one node of the grammar for `describe`.
+  // Records one node in the grammar's description.
   void note(unsigned depth, const std::string& what) {
     g_.description.append(2 * depth, ' ');
     g_.description += what;
@@ -386,8 +359,9 @@ class Builder {
 
   // A child wrapped in a long run of single-child containers, in a repeated
   // pattern of one to four kinds, so that the nesting grows by one to four
-  // levels per step; sometimes the child is a MatchFirst whose other branch
-  // is the tower built so far.
+  // levels per step. With branches the result is a chain of MatchFirsts,
+  // one per step, whose first alternative is the chain so far and whose
+  // second is the tower at that height: deep on both paths.
   ElementHandle tower(unsigned depth) {
     const unsigned raw_height = in_.byte() | (in_.byte() << 8);
     const unsigned period = 1 + in_.pick(4);
@@ -432,23 +406,12 @@ class Builder {
     return branch ? side : e;
   }
 
- public:
-  static void check(bool ok, const char* what) {
-    if (!ok) {
-      std::fprintf(stderr, "engine invariant violated: %s\n", what);
-      std::abort();
-    }
-  }
-
- private:
   Input& in_;
   Grammar& g_;
   unsigned nodes_ = 0;
   bool in_tower_ = false;
   bool in_skip_to_ = false;
 };
-
-void check(bool ok, const char* what) { Builder::check(ok, what); }
 
 // ---------------------------------------------------------------------------
 // The text.
