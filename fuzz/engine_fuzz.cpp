@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -756,22 +757,25 @@ class Scans {
   bool gave_up_ = false;
 };
 
-// Whole-text parse and match test on a thread with a small stack: deep
-// grammars and recursion must give up there cleanly, not overflow it.
+// Whole-text parse and match test on a thread with a small stack, which
+// then releases the grammar: deep grammars and recursion must give up there
+// cleanly, and deep grammars must be freed, without overflowing it.
 constexpr std::size_t kSmallStack = 256 * 1024;
 
-void run_on_small_stack(const Grammar& g, std::string_view text) {
+void run_on_small_stack(std::unique_ptr<Grammar> g, std::string_view text) {
   struct Job {
-    const Element* root;
+    std::unique_ptr<Grammar> g;
     std::string_view text;
-  } job{g.root.get(), text};
+  } job{std::move(g), text};
   auto body = [](void* arg) -> void* {
-    const Job& j = *static_cast<const Job*>(arg);
+    Job& j = *static_cast<Job*>(arg);
+    const Element& root = *j.g->root;
     take_too_deep();
-    const ParseOutcome out = j.root->parse_from_start(j.text);
+    const ParseOutcome out = root.parse_from_start(j.text);
     if (out.ok()) check_tokens(out.tokens().span());
-    j.root->try_match_at(j.text, advance_past_whitespace(j.text, 0));
+    root.try_match_at(j.text, advance_past_whitespace(j.text, 0));
     take_too_deep();
+    j.g.reset();
     return nullptr;
   };
   pthread_attr_t attr;
@@ -788,7 +792,8 @@ void run_on_small_stack(const Grammar& g, std::string_view text) {
 
 void run_one(const std::uint8_t* data, std::size_t size) {
   Input in(data, size);
-  Grammar g;
+  auto grammar = std::make_unique<Grammar>();
+  Grammar& g = *grammar;
   g.root = Builder(in, g).build(0, false);
   const std::string text = read_text(in, g.towers ? kMaxTowerText : kMaxText);
   // QUERNLET_FUZZ_SHOW=1 prints what an input stands for.
@@ -798,7 +803,7 @@ void run_one(const std::uint8_t* data, std::size_t size) {
                  quoted(text.substr(0, 400)).c_str());
   }
   Scans(g, text, kMaxScanText).run();
-  if (g.towers || !g.forwards.empty()) run_on_small_stack(g, text);
+  if (g.towers || !g.forwards.empty()) run_on_small_stack(std::move(grammar), text);
   take_too_deep();
 }
 
