@@ -567,7 +567,8 @@ class Scans {
     const Element* e = &root_;
     const auto& tokens = out.tokens();
     if (dynamic_cast<const CombineElement*>(e) || dynamic_cast<const SkipToElement*>(e) ||
-        dynamic_cast<const RestOfLineElement*>(e)) {
+        dynamic_cast<const RestOfLineElement*>(e) || dynamic_cast<const WordElement*>(e) ||
+        dynamic_cast<const RegexElement*>(e)) {
       check(tokens.size() == 1 && !tokens[0].is_list() &&
                 tokens[0].text().view() == text_.substr(pos, out.end() - pos),
             "the token is the matched text");
