@@ -3,6 +3,7 @@
 #include <bit>
 
 #include "find.hpp"
+#include "simd_target.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -23,8 +24,7 @@ Pos next_scalar(const StartFinder& f, const unsigned char* s, Pos p, Pos n) noex
 }
 
 #if QUERNLET_START_SCAN_AVX2
-#pragma GCC push_options
-#pragma GCC target("avx2")
+QUERNLET_SIMD_BEGIN_AVX2
 // 32 bytes per step: each byte's low and high nibble pick a bucket mask
 // from the two tables, and a byte whose masks share a bit is a candidate.
 Pos next_avx2(const StartFinder& f, const unsigned char* s, Pos p, Pos n, const std::uint8_t* low,
@@ -49,7 +49,7 @@ Pos next_avx2(const StartFinder& f, const unsigned char* s, Pos p, Pos n, const 
   }
   return p < n ? next_scalar(f, s, p, n) : n;
 }
-#pragma GCC pop_options
+QUERNLET_SIMD_END
 #endif
 
 }  // namespace
