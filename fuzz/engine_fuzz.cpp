@@ -30,6 +30,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,7 +46,9 @@
 #include "elements/positional.hpp"
 #include "elements/regex_run.hpp"
 #include "elements/regex_scan.hpp"
+#include "elements/start_scan.hpp"
 #include "elements/structure.hpp"
+#include "elements/target_memo.hpp"
 #include "elements/word_scan.hpp"
 
 namespace quernlet::fuzz {
@@ -158,11 +161,10 @@ struct Grammar {
   std::vector<Ref<const RegexElement>> regexes;
   // Whether a OneOrMore may be reached through `parse_impl`.
   bool divergent = false;
-  // Whether the grammar holds a tower of containers, and one with
-  // MatchFirst branches, whose expanded tree grows with the square of its
-  // height: the scans over every position are skipped for those.
+  // Whether the grammar holds a tower of containers. A tower is there for
+  // its depth; the scans over every position, which would multiply its
+  // cost by the text's length, are skipped.
   bool towers = false;
-  bool branched_tower = false;
   // The grammar, one node a line, for reading a finding.
   std::string description;
 
@@ -371,7 +373,6 @@ class Builder {
     const bool branch = in_.pick(2);
     const unsigned height = 1 + raw_height % (branch ? kMaxBranchedTower : kMaxTower);
     g_.towers = true;
-    g_.branched_tower = g_.branched_tower || branch;
     std::string shape;
     for (unsigned i = 0; i < period; ++i) shape += "OGCEA"[kinds[i] % 5];
     note(depth, "tower " + std::to_string(height) + " of " + shape +
@@ -485,10 +486,15 @@ class Scans {
   void run() {
     parse_string();
     matches();
-    if (!g_.branched_tower) {
-      std::vector<MatchSpan> spans = search_string();
-      transform_string(spans);
-      search_string_count(spans.size());
+    if (!g_.towers) {
+      const std::optional<std::vector<MatchSpan>> spans = search_string();
+      if (spans) transform_string(*spans);
+      const std::optional<std::uint64_t> count = search_string_count(spans ? spans->size() : 0);
+      const std::optional<std::vector<MatchSpan>> fast_spans = driver_spans();
+      if (spans && fast_spans) check(*fast_spans == *spans, "the driver's scan lists the spans");
+      const std::optional<std::uint64_t> fast_count = driver_count();
+      if (count && fast_count) check(*fast_count == *count, "the driver's count is the count");
+      begin();
     }
     leaf_scanners();
   }
@@ -524,6 +530,7 @@ class Scans {
       check(m.end >= pos && m.end <= text_.size(), "a match ends within [pos, length]");
       if (m.end > pos && is_char_boundary(text_, pos))
         check(is_char_boundary(text_, m.end), "a match from a boundary ends on one");
+      check_start(pos, m.end);
     }
     ParseContext ctx{text_, true};
     const ParseOutcome out = root_.parse_impl(ctx, pos);
@@ -533,6 +540,7 @@ class Scans {
       check(out.end() >= pos && out.end() <= text_.size(), "a parse ends within [pos, length]");
       check_tokens(out.tokens().span());
       check_shape(out, pos);
+      check_start(pos, out.end());
     }
     if (!g_.divergent) {
       check(out.ok() == m.matched, "parse_impl and try_match_at agree on a match");
@@ -541,9 +549,22 @@ class Scans {
     return m;
   }
 
+  // A match of [pos, end) is one the element's start bytes allow.
+  void check_start(Pos pos, Pos end) const {
+    const StartBytes& starts = root_.start_bytes();
+    if (end > pos) {
+      check(starts.has(static_cast<unsigned char>(text_[pos])),
+            "a match starts with one of the element's start bytes");
+    } else {
+      check(starts.can_be_empty(), "only an element that may match empty does");
+    }
+  }
+
   void parse_string() {
     begin();
+    std::optional<OperationScope> scope(std::in_place);
     const ParseOutcome out = root_.parse_from_start(text_);
+    scope.reset();
     if (gave_up() || out.too_deep()) return;
     if (out.ok()) {
       check(out.end() <= text_.size(), "parse_from_start ends within the text");
@@ -582,7 +603,7 @@ class Scans {
   // The listing scan of search_string: spans from character boundaries,
   // resuming at a match's end, one character on after a failed or empty
   // attempt.
-  std::vector<MatchSpan> search_string() {
+  std::optional<std::vector<MatchSpan>> search_string() {
     begin();
     std::vector<MatchSpan> spans;
     const Pos n = text_.size();
@@ -595,7 +616,7 @@ class Scans {
         pos = next_char_boundary(text_, pos + 1);
       }
     }
-    if (gave_up()) return {};
+    if (gave_up()) return std::nullopt;
     const ElementClass cls = root_.element_class();
     ParseContext ctx{text_, true};
     for (const MatchSpan& s : spans) {
@@ -622,10 +643,58 @@ class Scans {
     check(valid_utf8(out), "transform_string makes well-formed UTF-8");
   }
 
+  // The listing and counting scans as the module runs them: within one
+  // operation (so SkipTo searches keep their answers) and passing over the
+  // positions whose byte starts no match. Both must give the plain scans'
+  // answers. Empty when the scan gave up.
+  std::optional<std::vector<MatchSpan>> driver_spans() {
+    begin();
+    OperationScope scope;
+    const StartBytes& starts = root_.start_bytes();
+    const StartFinder boundaries(starts, true);
+    std::vector<MatchSpan> spans;
+    for (Pos pos = 0; pos < text_.size();) {
+      if (!starts.has(static_cast<unsigned char>(text_[pos]))) {
+        pos = boundaries.next(text_, pos + 1);
+        continue;
+      }
+      const MatchResult m = root_.try_match_at(text_, pos);
+      if (gave_up()) return std::nullopt;
+      if (m.matched && m.end > pos) {
+        spans.push_back({pos, m.end});
+        pos = m.end;
+      } else {
+        pos = boundaries.next(text_, pos + 1);
+      }
+    }
+    return spans;
+  }
+
+  std::optional<std::uint64_t> driver_count() {
+    begin();
+    OperationScope scope;
+    const StartBytes& starts = root_.start_bytes();
+    const bool skip = !starts.can_be_empty() && !starts.every_byte();
+    const StartFinder candidates(starts, false);
+    const auto next = [&](Pos p) { return skip ? candidates.next(text_, p) : p; };
+    std::uint64_t count = 0;
+    for (Pos p = next(0); p < text_.size(); p = next(p)) {
+      const MatchResult m = root_.try_match_at(text_, p);
+      if (gave_up()) return std::nullopt;
+      if (m.matched) {
+        ++count;
+        p = std::max(p + 1, m.end);
+      } else {
+        ++p;
+      }
+    }
+    return count;
+  }
+
   // The counting scan: every byte position is a candidate. Where no match
   // was empty and none began inside a character it visits the same starts
   // as the listing scan.
-  void search_string_count(std::size_t listed) {
+  std::optional<std::uint64_t> search_string_count(std::size_t listed) {
     begin();
     const Pos n = text_.size();
     std::uint64_t count = 0;
@@ -640,13 +709,23 @@ class Scans {
         ++p;
       }
     }
-    if (!gave_up() && same_starts) check(count == listed, "the count equals the number of spans");
+    if (gave_up()) return std::nullopt;
+    if (same_starts) check(count == listed, "the count equals the number of spans");
+    return count;
   }
 
+  // The match tests of `matches`, also within an operation.
   void matches() {
     for (const Pos p : {advance_past_whitespace(text_, 0), Pos{0}, Pos{text_.size()}}) {
       begin();
-      test(p);
+      const MatchResult plain = test(p);
+      if (gave_up()) continue;
+      begin();
+      OperationScope scope;
+      const MatchResult m = root_.try_match_at(text_, p);
+      if (gave_up()) continue;
+      check(m.matched == plain.matched && (!m.matched || m.end == plain.end),
+            "a match test within an operation gives the plain answer");
     }
     begin();
   }
