@@ -167,7 +167,17 @@ constinit thread_local ThreadState thread_state [[gnu::tls_model("initial-exec")
 
 namespace {
 
+// GCC announces AddressSanitizer with a macro, clang only through
+// __has_feature.
 #if defined(__SANITIZE_ADDRESS__)
+#define QUERNLET_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUERNLET_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+#if defined(QUERNLET_ADDRESS_SANITIZER)
 // Address-sanitized frames carry redzones and come out two to three times
 // larger, and so does whatever runs below the floor.
 constexpr std::size_t kFrameScale = 2;
