@@ -840,7 +840,7 @@ class Scans {
 // Whole-text parse and match test on a thread with a small stack, which
 // then releases the grammar: deep grammars and recursion must give up there
 // cleanly, and deep grammars must be freed, without overflowing it.
-constexpr std::size_t kSmallStack = 256 * 1024;
+constexpr std::size_t kSmallStack = 64 * 1024;
 
 void run_on_small_stack(std::unique_ptr<Grammar> g, std::string_view text) {
   struct Job {
