@@ -106,6 +106,7 @@ constexpr unsigned kPatternCount = sizeof kPatterns / sizeof kPatterns[0];
 constexpr std::size_t kMaxText = 6000;
 // How much of it the grammar's own scans read (see `Scans`).
 constexpr std::size_t kMaxScanText = 512;
+constexpr std::size_t kMaxSkipToScanText = 160;
 // Size limits of the grammar.
 constexpr unsigned kMaxNodes = 64;
 constexpr unsigned kMaxDepth = 10;
@@ -165,6 +166,10 @@ struct Grammar {
   // its depth; the scans over every position, which would multiply its
   // cost by the text's length, are skipped.
   bool towers = false;
+  // Whether it holds a SkipTo: the plain scans, which run outside an
+  // operation and so search for its target afresh from every start, then
+  // read a shorter text.
+  bool skip_to = false;
   // The grammar, one node a line, for reading a finding.
   std::string description;
 
@@ -291,6 +296,7 @@ class Builder {
           return Ref<OptionalElement>::make(build(depth + 1, tested));
         }
         note(depth, "SkipTo");
+        g_.skip_to = true;
         in_skip_to_ = true;
         ElementHandle target = build(depth + 1, true);
         in_skip_to_ = false;
@@ -882,7 +888,7 @@ void run_one(const std::uint8_t* data, std::size_t size) {
     std::fprintf(stderr, "grammar:\n%stext (%zu bytes): %s\n", g.description.c_str(), text.size(),
                  quoted(text.substr(0, 400)).c_str());
   }
-  Scans(g, text, kMaxScanText).run();
+  Scans(g, text, g.skip_to ? kMaxSkipToScanText : kMaxScanText).run();
   if (g.towers || !g.forwards.empty()) run_on_small_stack(std::move(grammar), text);
   take_too_deep();
 }
