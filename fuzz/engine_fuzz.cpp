@@ -470,14 +470,31 @@ bool valid_utf8(std::string_view s) {
   return true;
 }
 
-void check_tokens(std::span<const Token> tokens) {
+// Every token of a parse of `text` is well-formed UTF-8, and a token that
+// refers into the text instead of owning its bytes lies within it.
+void check_tokens(std::span<const Token> tokens, std::string_view text) {
   for (const Token& t : tokens) {
     if (t.is_list()) {
-      check_tokens(t.items());
-    } else {
-      check(valid_utf8(t.text().view()), "a token is well-formed UTF-8");
+      check_tokens(t.items(), text);
+      continue;
+    }
+    const std::string_view s = t.text();
+    check(valid_utf8(s), "a token is well-formed UTF-8");
+    if (t.is_slice() && !s.empty()) {
+      check(s.data() >= text.data() && s.data() + s.size() <= text.data() + text.size(),
+            "a slice token lies within the parsed text");
     }
   }
+}
+
+bool same_tokens(std::span<const Token> a, std::span<const Token> b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i].is_list() != b[i].is_list()) return false;
+    if (a[i].is_list() ? !same_tokens(a[i].items(), b[i].items()) : a[i].text() != b[i].text())
+      return false;
+  }
+  return true;
 }
 
 // Runs the grammar over one text the way the module's operations do.
@@ -544,7 +561,7 @@ class Scans {
     if (gave_up() || out.too_deep()) return m;
     if (out.ok()) {
       check(out.end() >= pos && out.end() <= text_.size(), "a parse ends within [pos, length]");
-      check_tokens(out.tokens().span());
+      check_tokens(out.tokens().span(), text_);
       check_shape(out, pos);
       check_start(pos, out.end());
     }
@@ -566,27 +583,32 @@ class Scans {
     }
   }
 
+  // parse_string: `parse_from_start` within an operation and a token
+  // arena, as the module runs it, against the common start rule (the plain
+  // `parse_impl` where leading whitespace ends; rest_of_line starts at 0).
   void parse_string() {
-    begin();
-    std::optional<OperationScope> scope(std::in_place);
-    const ParseOutcome out = root_.parse_from_start(text_);
-    scope.reset();
-    if (gave_up() || out.too_deep()) return;
-    if (out.ok()) {
-      check(out.end() <= text_.size(), "parse_from_start ends within the text");
-      check_tokens(out.tokens().span());
-    }
-    // The common start rule: parse_impl where leading whitespace ends
-    // (rest_of_line starts at 0).
     begin();
     const bool at_zero = dynamic_cast<const RestOfLineElement*>(&root_) != nullptr;
     ParseContext ctx{text_, true};
     const ParseOutcome direct =
         root_.parse_impl(ctx, at_zero ? 0 : advance_past_whitespace(text_, 0));
     if (gave_up() || direct.too_deep()) return;
+
+    begin();
+    TokenArenaScope arena;
+    OperationScope scope;
+    const ParseOutcome out = root_.parse_from_start(text_);
+    if (gave_up() || out.too_deep()) return;
     check(direct.ok() == out.ok(), "parse_from_start follows the start rule");
     check(direct.ok() ? direct.end() == out.end() : direct.position() == out.position(),
           "parse_from_start ends or fails where the start rule does");
+    if (!out.ok()) return;
+    check(out.end() <= text_.size(), "parse_from_start ends within the text");
+    check_tokens(out.tokens().span(), text_);
+    check(same_tokens(out.tokens().span(), direct.tokens().span()),
+          "tokens made in an arena equal the plain ones");
+    const std::vector<Token> copies(out.tokens().span().begin(), out.tokens().span().end());
+    check(same_tokens(copies, out.tokens().span()), "copied tokens equal their originals");
   }
 
   // The tokens a kind promises for a match of [pos, end).
@@ -597,7 +619,7 @@ class Scans {
         dynamic_cast<const RestOfLineElement*>(e) || dynamic_cast<const WordElement*>(e) ||
         dynamic_cast<const RegexElement*>(e)) {
       check(tokens.size() == 1 && !tokens[0].is_list() &&
-                tokens[0].text().view() == text_.substr(pos, out.end() - pos),
+                tokens[0].text() == text_.substr(pos, out.end() - pos),
             "the token is the matched text");
     } else if (dynamic_cast<const GroupElement*>(e)) {
       check(tokens.size() == 1 && tokens[0].is_list(), "a Group makes one list");
@@ -630,7 +652,7 @@ class Scans {
             "search spans lie on character boundaries");
       if (cls != ElementClass::Normal) {
         const ParseOutcome out = root_.parse_impl(ctx, s.start);
-        if (out.ok()) check_tokens(out.tokens().span());
+        if (out.ok()) check_tokens(out.tokens().span(), text_);
       }
     }
     return spans;
@@ -858,7 +880,7 @@ void run_on_small_stack(std::unique_ptr<Grammar> g, std::string_view text) {
     const Element& root = *j.g->root;
     take_too_deep();
     const ParseOutcome out = root.parse_from_start(j.text);
-    if (out.ok()) check_tokens(out.tokens().span());
+    if (out.ok()) check_tokens(out.tokens().span(), j.text);
     root.try_match_at(j.text, advance_past_whitespace(j.text, 0));
     take_too_deep();
     j.g.reset();
