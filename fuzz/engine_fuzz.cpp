@@ -436,6 +436,14 @@ std::string read_text(Input& in, std::size_t max) {
   return text;
 }
 
+// The longest prefix of `text` of at most `limit` bytes that ends on a
+// character boundary.
+std::string_view cut(std::string_view text, std::size_t limit) {
+  if (limit >= text.size()) return text;
+  while (limit > 0 && !is_char_boundary(text, limit)) --limit;
+  return text.substr(0, limit);
+}
+
 // ---------------------------------------------------------------------------
 // The checks.
 
@@ -504,7 +512,7 @@ class Scans {
   // character): a scan may cost the square of the text's length by design,
   // so long texts are left to the leaf scanners, which are linear.
   Scans(const Grammar& g, std::string_view text, std::size_t scan_limit)
-      : g_(g), root_(*g.root), whole_(text), text_(text.substr(0, cut(text, scan_limit))) {}
+      : g_(g), root_(*g.root), whole_(text), text_(cut(text, scan_limit)) {}
 
   void run() {
     parse_string();
@@ -523,10 +531,15 @@ class Scans {
   }
 
  private:
-  static std::size_t cut(std::string_view text, std::size_t limit) {
-    if (limit >= text.size()) return text.size();
-    while (limit > 0 && !is_char_boundary(text, limit)) --limit;
-    return limit;
+  // One plain attempt, outside any operation, so that SkipTo searches
+  // afresh. Where a SkipTo can be reached again through a Forward, that
+  // costs exponential time (each search runs the target, which searches
+  // again), so there the attempt is an operation of its own.
+  template <class F>
+  auto attempt(F&& f) {
+    std::optional<OperationScope> scope;
+    if (g_.skip_to && !g_.forwards.empty()) scope.emplace();
+    return f();
   }
 
   // Each operation starts with the thread's too-deep flag clear and gives
@@ -547,7 +560,7 @@ class Scans {
   // `try_match_at` at `pos`, checked against `parse_impl` there.
   MatchResult test(Pos pos) {
     if (gave_up()) return kNoMatch;
-    const MatchResult m = root_.try_match_at(text_, pos);
+    const MatchResult m = attempt([&] { return root_.try_match_at(text_, pos); });
     if (gave_up()) return kNoMatch;
     if (m.matched) {
       check(m.end >= pos && m.end <= text_.size(), "a match ends within [pos, length]");
@@ -556,7 +569,7 @@ class Scans {
       check_start(pos, m.end);
     }
     ParseContext ctx{text_, true};
-    const ParseOutcome out = root_.parse_impl(ctx, pos);
+    const ParseOutcome out = attempt([&] { return root_.parse_impl(ctx, pos); });
     check(ctx.skip_ws, "the context's flag comes back set");
     if (gave_up() || out.too_deep()) return m;
     if (out.ok()) {
@@ -590,8 +603,8 @@ class Scans {
     begin();
     const bool at_zero = dynamic_cast<const RestOfLineElement*>(&root_) != nullptr;
     ParseContext ctx{text_, true};
-    const ParseOutcome direct =
-        root_.parse_impl(ctx, at_zero ? 0 : advance_past_whitespace(text_, 0));
+    const ParseOutcome direct = attempt(
+        [&] { return root_.parse_impl(ctx, at_zero ? 0 : advance_past_whitespace(text_, 0)); });
     if (gave_up() || direct.too_deep()) return;
 
     begin();
@@ -879,9 +892,14 @@ void run_on_small_stack(std::unique_ptr<Grammar> g, std::string_view text) {
     Job& j = *static_cast<Job*>(arg);
     const Element& root = *j.g->root;
     take_too_deep();
-    const ParseOutcome out = root.parse_from_start(j.text);
-    if (out.ok()) check_tokens(out.tokens().span(), j.text);
-    root.try_match_at(j.text, advance_past_whitespace(j.text, 0));
+    {
+      // As the module runs an operation: within one, in a token arena.
+      TokenArenaScope arena;
+      OperationScope scope;
+      const ParseOutcome out = root.parse_from_start(j.text);
+      if (out.ok()) check_tokens(out.tokens().span(), j.text);
+      root.try_match_at(j.text, advance_past_whitespace(j.text, 0));
+    }
     take_too_deep();
     j.g.reset();
     return nullptr;
@@ -911,7 +929,8 @@ void run_one(const std::uint8_t* data, std::size_t size) {
                  quoted(text.substr(0, 400)).c_str());
   }
   Scans(g, text, g.skip_to ? kMaxSkipToScanText : kMaxScanText).run();
-  if (g.towers || !g.forwards.empty()) run_on_small_stack(std::move(grammar), text);
+  if (g.towers || !g.forwards.empty())
+    run_on_small_stack(std::move(grammar), cut(text, kMaxScanText));
   take_too_deep();
 }
 
