@@ -9,13 +9,19 @@
 //   - `parse_impl` and `try_match_at` give the same answer wherever the
 //     grammar holds no OneOrMore reached by a parse (only there may the two
 //     differ on an empty first repetition);
-//   - `parse_from_start` is `parse_impl` where leading whitespace ends;
-//   - every token is well-formed UTF-8, and a kind whose token is the
-//     matched text gives exactly that text;
+//   - a match starts with one of the element's start bytes (or is empty
+//     where the element may match empty);
+//   - `parse_from_start` is `parse_impl` where leading whitespace ends, and
+//     its tokens made in a token arena equal the plain ones;
+//   - every token is well-formed UTF-8, a slice token lies within the text,
+//     and a kind whose token is the matched text gives exactly that text;
 //   - the counting scan and the listing scan agree when no match was empty;
+//   - the scans as the module runs them (within one operation, so SkipTo
+//     keeps its answers, and passing over positions by start bytes) give
+//     the plain scans' answers;
 //   - the whole-text scanners of Word, Literal, Keyword and Regex (vector
-//     kernels, period shortcuts, the dense-match shortcut) give the plain
-//     scan's answers.
+//     kernels, period shortcuts, the dense-match shortcut, byte tables)
+//     give the plain scan's answers.
 // Deep and recursive grammars are also run on a thread with a small stack,
 // where they must give up cleanly. A violated promise aborts, so the fuzzer
 // keeps the input. Sanitizers catch memory faults and leaks (Forward cycles
