@@ -463,6 +463,14 @@ def verdict(ratio, target):
     return "met" if ratio >= target else "MISSED"
 
 
+def report(name, tag, ours, peer, same, target):
+    """Prints one row (times in seconds); returns 1 when the row misses its target."""
+    print(ROW.format(name, tag, fmt_time(ours), fmt_time(peer), f"{peer / ours:.2f}",
+                     f"{target:g}" if target else "-", "yes" if same else "NO",
+                     verdict(peer / ours, target)))
+    return int(verdict(peer / ours, target) == "MISSED")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--quick", action="store_true", help="skip the 50 MB inputs")
@@ -480,10 +488,7 @@ def main():
         if args.k not in name:
             continue
         a, b = per_call(ours, env), per_call(peer, env)
-        same = "yes" if same_short(eval(ours, env), eval(peer, env)) else "NO"
-        print(ROW.format(name, "short", fmt_time(a), fmt_time(b), f"{b / a:.2f}",
-                         f"{target:g}" if target else "-", same, verdict(b / a, target)))
-        missed += verdict(b / a, target) == "MISSED"
+        missed += report(name, "short", a, b, same_short(eval(ours, env), eval(peer, env)), target)
 
     for build, tag, names in ((batch_cases, "1 M items", ("Regex([a-z]+).parse_batch distinct",)),
                               (skip_to_cases, "2 MB", SKIP_TO_CASES)):
@@ -495,11 +500,8 @@ def main():
                 continue
             a, ra = best_time(ours, 5)
             b, rb = best_time(peer, 5)
-            same = "yes" if compare(ra) == compare(rb) else "NO"
+            missed += report(name, tag, a, b, compare(ra) == compare(rb), target)
             del ra, rb
-            print(ROW.format(name, tag, fmt_time(a), fmt_time(b), f"{b / a:.2f}",
-                             f"{target:g}" if target else "-", same, verdict(b / a, target)))
-            missed += verdict(b / a, target) == "MISSED"
         del data
 
     for kind in ("source", "prose"):
@@ -515,12 +517,8 @@ def main():
                 reps = reps_for(size)
                 a, ra = best_time(lambda: ours(text), reps)
                 b, rb = best_time(lambda: peer(text), reps)
-                same = "yes" if compare(ra) == compare(rb) else "NO"
+                missed += report(name, f"{kind} {label}", a, b, compare(ra) == compare(rb), target)
                 del ra, rb
-                tag = f"{kind} {label}"
-                print(ROW.format(name, tag, fmt_time(a), fmt_time(b), f"{b / a:.2f}",
-                                 f"{target:g}" if target else "-", same, verdict(b / a, target)))
-                missed += verdict(b / a, target) == "MISSED"
             del text
 
     out_size = 4 * MB if args.quick else 32 * MB
@@ -538,12 +536,9 @@ def main():
             else:
                 a, ra = best_time_fresh(ours, texts[kind], 3)
                 b, rb = best_time_fresh(peer, texts[kind], 3)
-            same = "yes" if compare(ra) == compare(rb) else "NO"
-            del ra, rb
             tag = f"{kind} {out_size // MB} MB {temperature}"
-            print(ROW.format(name, tag, fmt_time(a), fmt_time(b), f"{b / a:.2f}",
-                             f"{target:g}" if target else "-", same, verdict(b / a, target)))
-            missed += verdict(b / a, target) == "MISSED"
+            missed += report(name, tag, a, b, compare(ra) == compare(rb), target)
+            del ra, rb
     del texts
 
     name = "Regex identifier.search_string peak memory"
