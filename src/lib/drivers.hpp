@@ -110,50 +110,96 @@ inline PyObject* raise_parse_failure(const ParseOutcome& out) {
 // ---------------------------------------------------------------------------
 // Token conversion.
 
+// Makes the `str`s of text tokens. A slice of a non-ASCII text is cut from
+// the text's `str` storage (text_slice), so its characters are not decoded
+// back from UTF-8; every other text token (an ASCII text's slice, an
+// element-defined text, or a slice met behind one already cut, which the
+// incremental offsets cannot locate) is decoded from its bytes. Both routes
+// give the same `str`, of the narrowest width.
+class TokenStrs {
+ public:
+  // Decodes every token (a text that is no `str` argument of the call).
+  TokenStrs() noexcept : offsets_({}) {}
+  explicit TokenStrs(const Text& text) noexcept
+      : text_(&text), cut_(!text.ascii()), offsets_(text) {}
+
+  py::Object operator()(const Token& token) noexcept {
+    const std::string_view bytes = token.text();
+    if (cut_ && token.is_slice()) {
+      // Integers, as the slice may lie in another buffer than the text.
+      const Pos start = reinterpret_cast<std::uintptr_t>(bytes.data()) -
+                        reinterpret_cast<std::uintptr_t>(text_->data());
+      if (start <= text_->size() && bytes.size() <= text_->size() - start && start >= last_)
+        return slice(start, start + bytes.size());
+    }
+    return py::str(bytes);
+  }
+
+  // The byte span [start, end) of the text, as text_slice. A span behind
+  // the last one cut is located by counting from the start of the text.
+  py::Object slice(Pos start, Pos end) noexcept {
+    if (start < last_) return text_slice(*text_, start, end);
+    last_ = end;
+    return text_slice(*text_, offsets_, start, end);
+  }
+
+ private:
+  const Text* text_ = nullptr;  // null: decode every token
+  bool cut_ = false;            // whether slices are cut from the storage
+  CharOffsets offsets_;
+  Pos last_ = 0;  // end of the last span cut; offsets are asked in order
+};
+
 // The conversion takes the tokens apart as it goes: a list token's array is
 // freed as soon as its Python list is complete, while it is still in cache,
 // instead of in a second pass over the whole tree afterwards.
 namespace detail {
 
-inline py::Object take_token(Token& token);
+inline py::Object take_token(Token& token, TokenStrs& strs);
 
-inline py::Object take_list(std::span<Token> tokens) {
+inline py::Object take_list(std::span<Token> tokens, TokenStrs& strs) {
   py::Object list = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(tokens.size())));
   if (!list) return list;
   for (std::size_t i = 0; i < tokens.size(); ++i) {
-    py::Object item = take_token(tokens[i]);
+    py::Object item = take_token(tokens[i], strs);
     if (!item) return item;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
   }
   return list;
 }
 
-inline py::Object take_token(Token& token) {
-  if (!token.is_list()) return py::str(token.text());
-  py::Object list = take_list(token.items());
+inline py::Object take_token(Token& token, TokenStrs& strs) {
+  if (!token.is_list()) return strs(token);
+  py::Object list = take_list(token.items(), strs);
   token = Token();
   return list;
 }
 
 }  // namespace detail
 
-// A text token becomes a new `str`, a list token a new `list` of converted
-// items (recursively); the token is left in an unspecified state. Token
-// texts are whole characters of the input or element-defined texts, so the
-// `str` is always valid. Nested lists are built with the cyclic collector
-// paused (GcPause).
-inline py::Object token_to_py(Token& token) {
-  if (!token.is_list()) return py::str(token.text());
+// A text token becomes a new `str` (made by `strs`), a list token a new
+// `list` of converted items (recursively); the token is left in an
+// unspecified state. Token texts are whole characters of the input or
+// element-defined texts, so the `str` is always valid. Nested lists are
+// built with the cyclic collector paused (GcPause).
+inline py::Object token_to_py(Token& token, TokenStrs& strs) {
+  if (!token.is_list()) return strs(token);
   py::GcPause pause;
-  return detail::take_token(token);
+  return detail::take_token(token, strs);
 }
 
 // The top-level tokens of a parse as a new list; as token_to_py.
-inline py::Object results_to_list(ParseResults& tokens) {
+inline py::Object results_to_list(ParseResults& tokens, TokenStrs& strs) {
   const std::span<Token> top(tokens.begin(), tokens.size());
-  if (std::ranges::none_of(top, &Token::is_list)) return detail::take_list(top);
+  if (std::ranges::none_of(top, &Token::is_list)) return detail::take_list(top, strs);
   py::GcPause pause;
-  return detail::take_list(top);
+  return detail::take_list(top, strs);
+}
+
+// The same for the tokens of a parse of `text`.
+inline py::Object results_to_list(ParseResults& tokens, const Text& text) {
+  TokenStrs strs(text);
+  return results_to_list(tokens, strs);
 }
 
 // ---------------------------------------------------------------------------
@@ -402,13 +448,15 @@ PyObject* text_items_streamed(const Text& text, Scan&& scan) {
 // itself). A parse that fails where the match test succeeded gives an empty
 // item, not an error.
 template <class Kind>
-PyObject* parsed_items(const Kind& kind, std::string_view text, std::span<const MatchSpan> spans) {
+PyObject* parsed_items(const Kind& kind, const Text& text, std::span<const MatchSpan> spans) {
   py::Object result = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
   if (!result) return nullptr;
   ParseContext ctx{text, true};
+  TokenStrs strs(text);
   for (std::size_t i = 0; i < spans.size(); ++i) {
     ParseOutcome out = kind.parse_impl(ctx, spans[i].start);
-    py::Object item = out.ok() ? results_to_list(out.tokens()) : py::Object::steal(PyList_New(0));
+    py::Object item =
+        out.ok() ? results_to_list(out.tokens(), strs) : py::Object::steal(PyList_New(0));
     if (!item) return nullptr;
     PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), item.release());
   }
@@ -471,7 +519,7 @@ PyObject* parse_string_generic(const Kind& kind, const Text& text) {
   TokenArenaScope arena;
   ParseOutcome out = kind.parse_from_start(text);
   if (!out.ok()) return raise_parse_failure(out);
-  return results_to_list(out.tokens()).release();
+  return results_to_list(out.tokens(), text).release();
 }
 
 // The scan over `test` (the kind's own match test, or one inlined from it);
@@ -841,7 +889,8 @@ py::Object parse_item(const Kind& kind, PyObject* item) {
   ParseContext ctx{text, true};
   ParseOutcome out = kind.parse_impl(ctx, 0);
   if (!out.ok()) return py::Object::steal(PyList_New(0));
-  return results_to_list(out.tokens());
+  TokenStrs strs;
+  return results_to_list(out.tokens(), strs);
 }
 
 }  // namespace batch

@@ -21,7 +21,7 @@ PyObject* and_parse_string(PyObject* self, const Text& s) {
   TokenArenaScope arena;
   std::vector<py::Object> items;
   items.reserve(seq.exprs().size());
-  CharOffsets offsets(s);
+  TokenStrs strs(s);
   Pos pos = advance_past_whitespace(s, 0);
   for (const ElementHandle& child : seq.exprs()) {
     const Pos start = skip_before(s, *child, pos);
@@ -32,7 +32,7 @@ PyObject* and_parse_string(PyObject* self, const Text& s) {
         if (!out.ok()) return raise_parse_failure(out);
         pos = out.end();
         for (Token& token : out.tokens()) {
-          items.push_back(token_to_py(token));
+          items.push_back(token_to_py(token, strs));
           if (!items.back()) return nullptr;
         }
         break;
@@ -43,7 +43,7 @@ PyObject* and_parse_string(PyObject* self, const Text& s) {
         if (!m.matched || !is_char_boundary(s, m.end)) return raise_value_error("Expected match");
         pos = m.end;
         if (m.end > start) {
-          items.push_back(text_slice(s, offsets, start, m.end));
+          items.push_back(strs.slice(start, m.end));
           if (!items.back()) return nullptr;
         }
         break;

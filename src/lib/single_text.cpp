@@ -226,7 +226,7 @@ PyObject* match_first_parse_string(PyObject* self, const Text& s) {
   for (const ElementHandle& alternative : payload_of<MatchFirstElement>(self).exprs()) {
     if (!alternative->start_bytes().may_match_at(s, start)) continue;
     ParseOutcome out = alternative->parse_impl(ctx, start);
-    if (out.ok()) return results_to_list(out.tokens()).release();
+    if (out.ok()) return results_to_list(out.tokens(), s).release();
     if (out.too_deep()) return raise_too_deep();
   }
   return raise_value_error("No match found");

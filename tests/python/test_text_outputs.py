@@ -226,3 +226,41 @@ def test_str_subclasses_give_plain_str_results():
         assert type(result) is str
     assert q.Literal("zz").transform_string(s, "b") == s
     assert q.Regex(".").search_string(s) == [[c] for c in s]
+
+
+WORD_CHARS = "ab\u00e9\u00ff"
+NESTED = (q.Group(q.Word(WORD_CHARS) + q.Group(q.Combine(q.Word(WORD_CHARS) + q.Literal(";"))))
+          + q.SkipTo(q.Literal("!")) + q.Literal("!"))
+
+
+def flat_strs(tokens):
+    for t in tokens:
+        yield from flat_strs(t) if isinstance(t, list) else [t]
+
+
+@given(st.text(alphabet=WORD_CHARS, min_size=1, max_size=5),
+       st.text(alphabet=WORD_CHARS, min_size=1, max_size=5),
+       st.text(alphabet=ALPHABET.replace(" ", ""), min_size=1, max_size=3),
+       st.text(alphabet=ALPHABET, max_size=20))
+def test_nested_parse_tokens_on_every_form(first, second, head, rest):
+    # Group nesting, a Combine and a SkipTo, all of whose texts are cut from
+    # the argument, on texts of every width, with and without a UTF-8 copy.
+    middle = head + rest
+    text = f"{first} {second};{middle}!"
+    want = [[first, [second + ";"]], middle, "!"]
+
+    def check(make):
+        s = make()
+        copies = len(s) // len(text)
+        for element, tokens in [(NESTED, want), (q.Group(NESTED), [want])]:
+            got = element.parse_string(make())
+            assert got == tokens
+            for found, expected in zip(flat_strs(got), flat_strs(tokens)):
+                same_str(found, expected)
+        found = NESTED.search_string(make())
+        assert found == [want] * copies
+        for item in found:
+            for x, expected in zip(flat_strs(item), flat_strs(want)):
+                same_str(x, expected)
+
+    on_every_way(text, check)
