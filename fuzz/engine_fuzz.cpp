@@ -854,7 +854,6 @@ class Scans {
     for (MatchSpan m; a.next(m);) fast.push_back(m);
     for (MatchSpan m; b.next(m);) plain.push_back(m);
     check(fast == plain, "the dense-match shortcut finds the plain iteration's matches");
-    check(regex_count(r.re(), whole_) == plain.size(), "regex_count counts the iteration");
     if (const ClassRun* run = r.run()) {
       std::vector<MatchSpan> table;
       run->for_each(whole_, [&table](MatchSpan m) { table.push_back(m); });

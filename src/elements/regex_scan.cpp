@@ -160,11 +160,4 @@ bool RegexMatchIterator::next(MatchSpan& match) noexcept {
   return false;
 }
 
-std::uint64_t regex_count(const re2::RE2& re, std::string_view text) noexcept {
-  RegexMatchIterator it(re, text);
-  std::uint64_t total = 0;
-  for (MatchSpan m; it.next(m);) ++total;
-  return total;
-}
-
 }  // namespace quernlet

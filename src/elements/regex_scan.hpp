@@ -69,7 +69,4 @@ bool free_of_assertions(std::string_view pattern) noexcept;
 // Over-approximates; every byte and the empty match when RE2 gives no bound.
 StartBytes regex_start_bytes(const re2::RE2& re);
 
-// Number of matches the iteration reports.
-std::uint64_t regex_count(const re2::RE2& re, std::string_view text) noexcept;
-
 }  // namespace quernlet

@@ -73,7 +73,7 @@ PyObject* regex_search_string(PyObject* self, const Text& s) {
   });
 }
 
-// The iteration is run here rather than by regex_count so that it ticks.
+// The iteration is run here, not inside the engine, so that it ticks.
 PyObject* regex_search_string_count(PyObject* self, const Text& s) {
   const RegexElement& regex = payload_of<RegexElement>(self);
   if (const ClassRun* run = regex.run()) return py_count(run->count(s));

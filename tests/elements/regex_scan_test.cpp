@@ -47,7 +47,6 @@ std::vector<MatchSpan> iterated(const re2::RE2& re, std::string_view text, bool 
   for (MatchSpan m; it.next(m);) out.push_back(m);
   MatchSpan ignored;
   EXPECT_FALSE(it.next(ignored));
-  EXPECT_EQ(regex_count(re, text), out.size());
   return out;
 }
 
