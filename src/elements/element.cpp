@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <new>
 #include <vector>
@@ -203,6 +204,10 @@ constexpr std::size_t kUnknownStack = 256u << 10;
 // depth an ordinary 64 MiB limit would give.
 constexpr std::size_t kUnlimitedBudget = 64u << 20;
 
+// The stack the interrupt hook needs above the floor: it may run the
+// program's own code (signal handlers), which knows nothing of the floor.
+constexpr std::size_t kHookRoom = (128u << 10) * kFrameScale;
+
 bool main_thread_without_limit() noexcept {
   if (gettid() != getpid()) return false;
   rlimit limit;
@@ -229,11 +234,26 @@ std::uintptr_t measure_floor(std::uintptr_t here) noexcept {
   return floor;
 }
 
+std::atomic<InterruptHook> interrupt_hook{nullptr};
+
+// The countdown ran out (the stack is fine): asks the hook, when there is
+// one and room for the code it runs, and gives up when it says so. Deep in
+// the stack the question waits for the next period.
+[[gnu::noinline]] bool interrupted(ThreadState& t, std::uintptr_t sp) noexcept {
+  t.countdown = kInterruptPeriod;
+  const InterruptHook hook = interrupt_hook.load(std::memory_order_relaxed);
+  if (hook == nullptr || sp - t.floor < kHookRoom || !hook()) return false;
+  t.too_deep = true;
+  t.limit = UINTPTR_MAX;
+  return true;
+}
+
 }  // namespace
 
 bool exhausted(std::uintptr_t sp) noexcept {
   ThreadState& t = thread_state;
   if (t.too_deep) return true;
+  if (sp >= t.limit) return interrupted(t, sp);
   if (t.floor == UINTPTR_MAX) {
     t.floor = measure_floor(sp);
     t.limit = t.floor;
@@ -250,6 +270,10 @@ void note_too_deep() noexcept {
   stack_guard::ThreadState& t = stack_guard::thread_state;
   t.too_deep = true;
   t.limit = UINTPTR_MAX;
+}
+
+void set_interrupt_hook(InterruptHook hook) noexcept {
+  stack_guard::interrupt_hook.store(hook, std::memory_order_relaxed);
 }
 
 bool take_too_deep() noexcept {

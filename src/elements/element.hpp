@@ -522,8 +522,16 @@ class StartBytes {
 // The flag is sticky so that an alternative or repetition that swallows the
 // failure cannot hide it; whoever started the run takes it afterwards with
 // `take_too_deep` and reports runaway recursion instead of the result.
+//
+// The same entries count towards interrupts: once every kInterruptPeriod
+// entries the engine asks the program, through the hook installed with
+// `set_interrupt_hook`, whether the run should stop (a signal such as Ctrl-C
+// arrived). When it should, the run gives up exactly as for lack of stack,
+// and whoever installed the hook knows why.
 
 namespace stack_guard {
+
+inline constexpr std::uint32_t kInterruptPeriod = 4096;
 
 // The calling thread's guard. `limit` is what every entry compares the
 // stack pointer against: the measured floor, or the highest address while
@@ -533,6 +541,9 @@ namespace stack_guard {
 struct ThreadState {
   std::uintptr_t limit = UINTPTR_MAX;
   std::uintptr_t floor = UINTPTR_MAX;  // UINTPTR_MAX until measured
+  // Entries left until the interrupt hook is next asked; counted only while
+  // the compare against `limit` passes.
+  std::uint32_t countdown = kInterruptPeriod;
   bool too_deep = false;
 };
 
@@ -541,7 +552,8 @@ struct ThreadState {
 extern constinit thread_local ThreadState thread_state [[gnu::tls_model("initial-exec")]];
 
 // The slow side of `stack_nearly_exhausted`: measures the floor on the
-// thread's first entry, and otherwise reports and records a give-up.
+// thread's first entry, asks the interrupt hook when the countdown runs
+// out, and otherwise reports and records a give-up.
 bool exhausted(std::uintptr_t sp) noexcept;
 
 // The current stack pointer (an address within the caller's frame).
@@ -561,16 +573,23 @@ bool exhausted(std::uintptr_t sp) noexcept;
 
 }  // namespace stack_guard
 
-// Whether a container must give up for lack of stack: one compare while
-// the stack is fine.
+// Whether a container must give up for lack of stack (or on an interrupt):
+// one compare and a countdown while the stack is fine.
 [[gnu::always_inline]] inline bool stack_nearly_exhausted() noexcept {
   const std::uintptr_t sp = stack_guard::stack_pointer();
-  if (sp >= stack_guard::thread_state.limit) [[likely]]
+  stack_guard::ThreadState& t = stack_guard::thread_state;
+  if (sp >= t.limit && --t.countdown != 0) [[likely]]
     return false;
   return stack_guard::exhausted(sp);
 }
 void note_too_deep() noexcept;
 bool take_too_deep() noexcept;
+
+// Asked every so many entries whether the run should stop; true gives it
+// up. It runs on the run's thread, in the middle of the run, and may start
+// runs of its own there. Null (the default) never stops a run.
+using InterruptHook = bool (*)() noexcept;
+void set_interrupt_hook(InterruptHook hook) noexcept;
 
 // ---------------------------------------------------------------------------
 // The element interface.

@@ -117,7 +117,7 @@ MatchResult ForwardElement::try_match_at(std::string_view text, Pos pos) const {
   return inner_ ? inner_->try_match_at(text, pos) : kNoMatch;
 }
 
-void ForwardElement::set(ElementHandle inner) const {
+void ForwardElement::set(ElementHandle inner) const noexcept {
   std::lock_guard guard(lock_);
   std::swap(inner_, inner);
   // The old inner element (now in `inner`) is released here, under the

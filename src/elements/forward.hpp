@@ -61,7 +61,7 @@ class ForwardElement final : public ElementKind<ForwardElement> {
   // Replaces the inner element under the write lock; the old one is
   // released while the lock is held. A grammar whose inner element reaches
   // this Forward again is a cycle of handles and is never destroyed.
-  void set(ElementHandle inner) const;
+  void set(ElementHandle inner) const noexcept;
 };
 
 }  // namespace quernlet

@@ -335,5 +335,107 @@ TEST(ForwardTest, SetRacesWithParsingThreads) {
   EXPECT_EQ(wrong.load(), 0);
 }
 
+// ---------------------------------------------------------------------------
+// Interrupts: the hook is asked once per period of container entries, and a
+// run it stops gives up as one out of stack does.
+
+// What the installed hook does: counts its calls, says stop on call
+// `stop_at` (0: never), and runs `during` on each call that is not itself
+// made from within `during`.
+struct HookScript {
+  int calls = 0;
+  int stop_at = 0;
+  std::function<void()> during;
+  bool in_during = false;
+};
+HookScript* script = nullptr;
+
+bool scripted_hook() noexcept {
+  HookScript& s = *script;
+  ++s.calls;
+  if (s.during && !s.in_during) {
+    s.in_during = true;
+    s.during();
+    s.in_during = false;
+  }
+  return s.calls == s.stop_at;
+}
+
+struct ScriptedHook {
+  explicit ScriptedHook(HookScript& s) {
+    script = &s;
+    set_interrupt_hook(&scripted_hook);
+  }
+  ~ScriptedHook() {
+    set_interrupt_hook(nullptr);
+    script = nullptr;
+  }
+};
+
+// 40 000 items, each through the Forward: about ten periods at shallow depth.
+struct ManyItems {
+  TestForward x;
+  ElementHandle many;
+  std::string text = std::string(40000, 'x');
+  ManyItems() {
+    x->set(lit("x"));
+    many = mk<ZeroOrMoreElement>(x.handle());
+  }
+};
+
+TEST(InterruptTest, StoppedRunGivesUpAndLeavesTheThreadClean) {
+  ManyItems g;
+  HookScript s;
+  s.stop_at = 3;
+  ScriptedHook hook(s);
+  EXPECT_TRUE(g.many->parse_from_start(g.text).too_deep());
+  EXPECT_EQ(s.calls, 3) << "entries after the stop must fail without asking";
+  EXPECT_FALSE(take_too_deep());
+  s.calls = 0;
+  s.stop_at = 2;
+  EXPECT_LT(g.many->try_match_at(g.text, 0).end, g.text.size());
+  EXPECT_EQ(s.calls, 2);
+  EXPECT_TRUE(take_too_deep());
+
+  // Afterwards runs go to their end, the hook asked once per period.
+  s.calls = 0;
+  s.stop_at = 0;
+  const ParseOutcome out = g.many->parse_from_start(g.text);
+  ASSERT_TRUE(out.ok());
+  EXPECT_EQ(out.tokens().size(), g.text.size());
+  EXPECT_GE(s.calls, 40000 / 4096);
+  EXPECT_LE(s.calls, 40002 / 4096 + 1);
+  EXPECT_FALSE(take_too_deep());
+}
+
+// The hook may run matches of its own on the thread, even through a Forward
+// whose read lock the interrupted run holds, and even ones that give up
+// for lack of stack: the interrupted run sees none of it.
+TEST(InterruptTest, HookMayRunNestedMatches) {
+  ManyItems g;
+  TestForward loop;
+  loop->set(seq({loop.handle(), lit("x")}));  // left recursion: always gives up
+  int runs = 0, nested_right = 0;
+  HookScript s;
+  s.during = [&] {
+    ++runs;
+    nested_right += g.many->parse_from_start("xxx").end() == 3;
+    nested_right += loop->parse_from_start("xx").too_deep();
+    nested_right += !take_too_deep();
+  };
+  ScriptedHook hook(s);
+  const ParseOutcome out = g.many->parse_from_start(g.text);
+  ASSERT_TRUE(out.ok());
+  EXPECT_EQ(out.tokens().size(), g.text.size());
+  EXPECT_GE(runs, 40000 / 4096);
+  EXPECT_EQ(nested_right, 3 * runs);
+  EXPECT_FALSE(take_too_deep());
+
+  s.calls = 0;
+  s.stop_at = 4;
+  EXPECT_TRUE(g.many->parse_from_start(g.text).too_deep());
+  EXPECT_FALSE(take_too_deep());
+}
+
 }  // namespace
 }  // namespace quernlet
