@@ -90,8 +90,10 @@ T fold_bytes(std::string_view text, T acc, Word&& word, Byte&& byte) noexcept {
 
 // Reports a run that was abandoned for lack of stack. The too-deep flag is
 // set again so that the method skeleton, which checks it after the body,
-// reports the same RecursionError.
+// reports the same RecursionError. A run abandoned on an interrupt raises
+// the interrupt's exception instead.
 inline PyObject* raise_too_deep() noexcept {
+  if (raise_kept_interrupt()) return nullptr;
   note_too_deep();
   PyErr_SetString(PyExc_RecursionError, kTooDeepMessage);
   return nullptr;
@@ -610,27 +612,35 @@ inline Items list_items(PyObject* list) noexcept {
 
 // Runs `body()` while holding `list`'s critical section; `guarded`, so no
 // C++ exception can leave the section unbalanced. A body left on Ctrl-C
-// (SigintPending) has released everything; the SIGINT handler then runs
+// (SigintPending), or one whose match gave up on Ctrl-C, has released
+// everything; its result is dropped and the SIGINT handler then runs
 // outside it, and when the handler raises (KeyboardInterrupt) so does the
 // call. A handler that returns lets the body start again from scratch, on
 // the list as it is then.
 template <class F>
 PyObject* with_list_held([[maybe_unused]] PyObject* list, F&& body) noexcept {
   for (;;) {
-    PyObject* result;
+    py::Object result;
     bool interrupted = false;
-    Py_BEGIN_CRITICAL_SECTION(list);
-    result = guarded([&]() -> PyObject* {
-      try {
-        return body();
-      } catch (const SigintPending&) {
-        interrupted = true;
-        return nullptr;
-      }
-    });
-    Py_END_CRITICAL_SECTION();
-    if (!interrupted) return result;
-    // The abandoned run's give-up for lack of stack, if any, goes with it.
+    {
+      const BatchInterruptScope batch_mode;
+      Py_BEGIN_CRITICAL_SECTION(list);
+      result = py::Object::steal(guarded([&]() -> PyObject* {
+        try {
+          return body();
+        } catch (const SigintPending&) {
+          interrupted = true;
+          return nullptr;
+        }
+      }));
+      Py_END_CRITICAL_SECTION();
+      interrupted = interrupted || batch_mode.sigint_noted();
+    }
+    if (!interrupted) return result.release();
+    // The abandoned run goes with its give-up, and with an error it met
+    // after giving up: a run from scratch meets it again.
+    if (!result) PyErr_Clear();
+    result = py::Object();
     take_too_deep();
     if (run_sigint_handler() < 0) return nullptr;
   }

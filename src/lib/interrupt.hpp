@@ -24,6 +24,21 @@
 // change, so they use SigintPoll, which only notices Ctrl-C and leaves the
 // handler to run once the loop has let go of the list; other signals wait
 // until the call returns.
+//
+// A single attempt may itself run long (a grammar that backtracks without
+// end), so the engine also asks `interrupt_hook` every few thousand
+// container entries within an attempt. Outside a batch it runs the pending
+// handlers there and then; when one raises, it keeps the exception aside
+// for the thread and the run gives up as for lack of stack. Whoever reports
+// that give-up (the method skeleton, `raise_too_deep`, the stride poll)
+// raises the kept exception instead, through `raise_kept_interrupt`. Inside
+// a batch (a BatchInterruptScope) it only notes a pending SIGINT, which the
+// batch loop then treats as its SigintPoll would.
+//
+// The handlers run in the middle of a match, while the thread holds the
+// read locks of the Forwards it is inside; a handler that set one of them
+// would wait for this very thread. So while they run, `Forward.set` refuses
+// (`handlers_run_within_a_match`).
 #pragma once
 
 #include <csignal>
@@ -34,16 +49,20 @@
 
 namespace quernlet {
 
-// Runs the pending signal handlers; throws py::ErrorSet when one raises.
-// A handler may call the module again, so a give-up for lack of stack noted
-// by the interrupted run is kept aside meanwhile: the nested call neither
-// sees it nor takes it. When the run is abandoned, the give-up goes with it
-// and the handler's exception is what the caller sees.
-[[gnu::noinline, gnu::cold]] inline void run_signal_handlers() {
-  const bool too_deep = take_too_deep();
-  if (PyErr_CheckSignals() < 0) throw py::ErrorSet{};
-  if (too_deep) note_too_deep();
-}
+// Runs the pending signal handlers; throws py::ErrorSet when one raises,
+// and also (without running them) when a run gave up on an interrupt, with
+// that interrupt's exception.
+[[gnu::noinline, gnu::cold]] void run_signal_handlers();
+
+// The engine's interrupt hook (installed at module exec).
+bool interrupt_hook() noexcept;
+
+// When an interrupt's exception is kept for the thread: drops the give-up,
+// sets the exception as the current one and returns true.
+bool raise_kept_interrupt() noexcept;
+
+// Whether signal handlers run from inside a match on this thread.
+bool handlers_run_within_a_match() noexcept;
 
 class InterruptPoll {
  public:
@@ -72,6 +91,30 @@ class InterruptPoll {
 // what it holds, to a frame that can run the handler (batch::with_list_held).
 struct SigintPending {};
 
+// Marks a batch loop on this thread for its lifetime: the interrupt hook
+// runs no Python code and only notes a pending SIGINT, which
+// `sigint_noted` then reports. Restores the mode it found, so a batch called
+// from a handler within a match, or a match within a batch's handler, each
+// see their own.
+class BatchInterruptScope {
+ public:
+  BatchInterruptScope() noexcept;
+  ~BatchInterruptScope();
+  BatchInterruptScope(const BatchInterruptScope&) = delete;
+  BatchInterruptScope& operator=(const BatchInterruptScope&) = delete;
+
+  // Whether the hook took a pending SIGINT during this scope.
+  static bool sigint_noted() noexcept;
+
+ private:
+  bool outer_in_batch_;
+  bool outer_noted_;
+};
+
+// Whether SIGINT is pending or was noted by the hook within the batch; the
+// pending SIGINT is taken from the interpreter.
+bool sigint_arrived() noexcept;
+
 // The batch loops' poll: runs no Python code. The pending SIGINT is taken
 // from the interpreter, so the catcher must run its handler
 // (run_sigint_handler).
@@ -80,7 +123,7 @@ class SigintPoll {
   void tick() {
     if (--left_ == 0) [[unlikely]] {
       left_ = InterruptPoll::kPeriod;
-      if (PyOS_InterruptOccurred()) throw SigintPending{};
+      if (sigint_arrived()) throw SigintPending{};
     }
   }
 

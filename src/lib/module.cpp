@@ -5,6 +5,7 @@
 // `__version__`, listing every name in `__all__` in the order added. The
 // type objects are built once per process and shared by every module object.
 #include "binding.hpp"
+#include "interrupt.hpp"
 #include "slots.hpp"
 
 namespace quernlet {
@@ -76,6 +77,7 @@ int module_exec(PyObject* module) noexcept {
     return -1;
   }
   if (add_classes(module) < 0 || add_functions(module) < 0 || add_version(module) < 0) return -1;
+  set_interrupt_hook(&interrupt_hook);
   return 0;
 }
 

@@ -8,6 +8,7 @@
 
 #include "../elements/target_memo.hpp"
 #include "binding.hpp"
+#include "interrupt.hpp"
 #include "operations.hpp"
 #include "slots.hpp"
 
@@ -138,10 +139,11 @@ ListBody list_body(Cls c) noexcept {
 }
 
 // A matching run that gave up for lack of stack (runaway recursion through
-// a Forward) reports that instead of whatever the body made of it.
+// a Forward), or on an interrupt whose handler raised, reports that instead
+// of whatever the body made of it.
 [[gnu::noinline, gnu::cold]] PyObject* recursion_error(PyObject* result) noexcept {
   py::Object dropped = py::Object::steal(result);
-  PyErr_SetString(PyExc_RecursionError, kTooDeepMessage);
+  if (!raise_kept_interrupt()) PyErr_SetString(PyExc_RecursionError, kTooDeepMessage);
   return nullptr;
 }
 

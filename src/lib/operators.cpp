@@ -14,6 +14,7 @@
 #include "../elements/structure.hpp"
 #include "binding.hpp"
 #include "convert.hpp"
+#include "interrupt.hpp"
 #include "slots.hpp"
 
 namespace quernlet {
@@ -73,17 +74,28 @@ constexpr auto kOrSlots =
     for_each_class([]<Cls C>() -> binaryfunc { return C == Cls::And ? nullptr : &or_slot<C>; });
 
 // Replaces the Forward's inner element with `expr`'s. False with ValueError
-// when `expr` is no element; the Forward then keeps its inner element.
+// when `expr` is no element, or with RuntimeError from a signal handler that
+// runs inside a match on this thread (which may hold this Forward's read
+// lock, so the write would wait forever); the Forward then keeps its inner
+// element. The wait for readers lets other threads run: one of them may be
+// inside a match that runs a handler, and needs the interpreter back to
+// finish.
 bool set_forward(PyObject* self, PyObject* expr) noexcept {
   ElementHandle inner;
   if (!element_from_py(expr, inner)) {
     raise_value_error(kUnsupportedElement);
     return false;
   }
-  return guarded([&]() -> PyObject* {
-           payload_of<ForwardElement>(self).set(std::move(inner));
-           return Py_None;
-         }) != nullptr;
+  if (handlers_run_within_a_match()) [[unlikely]] {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Forward.set cannot run in a signal handler that interrupted a parse");
+    return false;
+  }
+  const ForwardElement& forward = payload_of<ForwardElement>(self);
+  Py_BEGIN_ALLOW_THREADS;
+  forward.set(std::move(inner));
+  Py_END_ALLOW_THREADS;
+  return true;
 }
 
 constexpr const char* kSetParams[] = {"expr"};

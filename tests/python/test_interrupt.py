@@ -148,3 +148,95 @@ def test_batch_after_a_sigint_handler():
         for sender in senders:
             sender.wait()
         signal.signal(signal.SIGINT, old)
+
+
+# A grammar that backtracks exponentially: one parse of SLOW_TEXT, a single
+# attempt, takes most of a minute.
+BACKTRACKING = """
+f = q.Forward()
+f <<= q.MatchFirst([q.CaselessLiteral('a') + q.ZeroOrMore(f) + q.Combine(q.Word('a', ''))
+                    + q.Optional(q.Literal('ß'))])
+SLOW_TEXT = 'aaaa\\n' * 14 + 'a'
+"""
+SINGLE_ATTEMPTS = {
+    "parse": "f.parse_string(SLOW_TEXT)",
+    "count": "f.search_string_count(SLOW_TEXT)",
+    "batch": "f.parse_batch(['aa', SLOW_TEXT])",
+    "batch count": "f.parse_batch_count([SLOW_TEXT, 'aa'])",
+}
+
+
+def run_child(body, interrupt):
+    """Runs `body` in a child after BACKTRACKING and returns its exit status, output and
+    error output; with `interrupt`, sends SIGINT once the child prints "ready" (and waits a
+    little), and also returns the seconds the child then took to end."""
+    code = "import quernlet as q, signal, sys\n" + BACKTRACKING + textwrap.dedent(body)
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, env=os.environ.copy())
+    took = None
+    try:
+        if interrupt:
+            assert child.stdout.readline() == "ready\n"
+            time.sleep(0.3)
+            child.send_signal(signal.SIGINT)
+            sent = time.monotonic()
+            child.wait(timeout=60 if SLOW else 10)
+            took = time.monotonic() - sent
+        out, err = child.communicate(timeout=60 if SLOW else 10)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.communicate()
+    return child.returncode, out, err, took
+
+
+@pytest.mark.parametrize("call", SINGLE_ATTEMPTS.values(), ids=SINGLE_ATTEMPTS.keys())
+def test_ctrl_c_ends_a_single_long_attempt(call):
+    status, out, err, took = run_child(f"""
+        print("ready", flush=True)
+        try:
+            {call}
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+        # The thread is clean afterwards.
+        print(f.parse_string('aa'), f.search_string_count('aa aa'), f.parse_batch(['aa', 'b']))
+        """, interrupt=True)
+    assert (status, out, err) == (0, "interrupted\n['a', 'a'] 2 [['a', 'a'], []]\n", "")
+    assert took < (5 if SLOW else 1)
+
+
+def test_handler_exception_ends_a_single_long_attempt():
+    namespace = {"q": q}
+    exec(BACKTRACKING, namespace)
+    f, slow_text = namespace["f"], namespace["SLOW_TEXT"]
+    nested = []
+
+    def call_again_then_raise(signum, frame):
+        # Within the attempt, and through the Forward it is inside.
+        nested.append(f.parse_string("aa"))
+        raise Alarm
+
+    start = time.monotonic()
+    with pytest.raises(Alarm):
+        with_alarm(call_again_then_raise, lambda: f.parse_string(slow_text))
+    assert time.monotonic() - start < (10 if SLOW else 1)
+    assert nested == [["a", "a"]]
+
+
+def test_forward_set_in_a_handler_within_a_match_raises():
+    # The interrupted attempt holds f; setting it from the handler must not
+    # wait for that attempt. Setting it afterwards works.
+    status, out, err, _ = run_child("""
+        def set_f(signum, frame):
+            f.set(q.Literal('b'))
+        signal.signal(signal.SIGALRM, set_f)
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        try:
+            f.parse_string(SLOW_TEXT)
+        except RuntimeError as e:
+            print("refused:", e)
+        f <<= q.Literal('b')
+        print(f.parse_string('b'))
+        """, interrupt=False)
+    assert status == 0, err
+    assert out.startswith("refused: Forward.set") and out.endswith("\n['b']\n"), out
