@@ -433,6 +433,7 @@ TEST(InterruptTest, HookMayRunNestedMatches) {
 
   s.calls = 0;
   s.stop_at = 4;
+  s.during = nullptr;
   EXPECT_TRUE(g.many->parse_from_start(g.text).too_deep());
   EXPECT_FALSE(take_too_deep());
 }
