@@ -134,8 +134,8 @@ RegexElement::Mode shortcut_of(std::string_view pattern, CodePointSet& byte_set)
 
 // What a match in `mode` can start with. The shortcuts match one or more
 // bytes of their set; a general pattern has the bytes RE2 bounds it to.
-StartBytes start_bytes_of(RegexElement::Mode mode, const CodePointSet& byte_set,
-                          const re2::RE2& re) {
+StartBytes start_bytes_of(RegexElement::Mode mode, const CodePointSet& byte_set, const re2::RE2& re,
+                          const MatchBounds& bounds) {
   StartBytes starts;
   switch (mode) {
     case RegexElement::kWhitespaceRun:
@@ -150,7 +150,7 @@ StartBytes start_bytes_of(RegexElement::Mode mode, const CodePointSet& byte_set,
     case RegexElement::kGeneral:
       break;
   }
-  return regex_start_bytes(re);
+  return regex_start_bytes(re, bounds);
 }
 
 // What a class run can start with; it never matches empty.
@@ -206,12 +206,13 @@ Ref<RegexElement> RegexElement::compile(std::string_view pattern, std::string& e
   }
   auto element = Ref<RegexElement>::make(Key{});
   element->mode_ = shortcut_of(pattern, element->byte_set_);
+  element->bounds_ = match_bounds(*re);
   element->re_ = std::move(re);
   element->run_ = ClassRun::recognise(pattern);
   element->message_ = SharedString("Expected match for /" + source + "/");
-  element->set_start_bytes(element->run_
-                               ? start_bytes_of(*element->run_)
-                               : start_bytes_of(element->mode_, element->byte_set_, *element->re_));
+  element->set_start_bytes(element->run_ ? start_bytes_of(*element->run_)
+                                         : start_bytes_of(element->mode_, element->byte_set_,
+                                                          *element->re_, element->bounds_));
   return element;
 }
 

@@ -112,6 +112,16 @@ inline constexpr bool is_regex_space(unsigned char b) noexcept {
   return b == ' ' || b == '\t' || b == '\n' || b == '\f' || b == '\r';
 }
 
+// RE2's bounds on the strings a pattern matches, cut to their first bytes:
+// every non-empty match begins with a byte in [lo, hi]. `min_empty` is
+// true when the lower bound is the empty string (lo is then 0), which
+// leaves room for an empty match. Nothing is known when `bounded` is false.
+struct MatchBounds {
+  bool bounded = false;
+  bool min_empty = true;
+  unsigned char lo = 0, hi = 0xFF;
+};
+
 // A regular expression matched at a position (RE2, UTF-8, leftmost-first).
 // A match at `pos` is the pattern's match anchored at the start of
 // text[pos..] taken as a text of its own: '^' and \b see no character
@@ -133,6 +143,8 @@ class RegexElement final : public ElementKind<RegexElement> {
   // RE2::ANCHOR_START on the rest of a text to match at a position, and
   // unanchored to search.
   std::unique_ptr<re2::RE2> re_;
+  // RE2's first-byte bounds on the pattern's matches, asked for once here.
+  MatchBounds bounds_;
   // The pattern as a byte-table scan, when it is one (regex_run.hpp).
   std::unique_ptr<const ClassRun> run_;
   // "Expected match for /{pattern}/".
@@ -159,6 +171,7 @@ class RegexElement final : public ElementKind<RegexElement> {
   Mode mode() const noexcept { return mode_; }
   const CodePointSet& byte_set() const noexcept { return byte_set_; }
   const re2::RE2& re() const noexcept { return *re_; }
+  const MatchBounds& bounds() const noexcept { return bounds_; }
   // Null when the pattern is not a class run. Exact on valid UTF-8 only.
   const ClassRun* run() const noexcept { return run_.get(); }
   const SharedString& message() const noexcept { return message_; }

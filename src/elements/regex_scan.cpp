@@ -10,8 +10,7 @@ namespace quernlet {
 
 namespace {
 
-// Below this length the range computation (a few microseconds) is not
-// worth it.
+// Texts shorter than this keep to the unanchored search.
 constexpr std::size_t kShortcutMinLength = 4096;
 // Candidates tried anchored before one unanchored search.
 constexpr int kCandidateTries = 4;
@@ -24,20 +23,30 @@ constexpr std::string_view kEmptyContexts[] = {"", "\n", "a", "0", "_", " ", "\t
 
 }  // namespace
 
-StartBytes regex_start_bytes(const re2::RE2& re) {
+MatchBounds match_bounds(const re2::RE2& re) {
   std::string min, max;
+  MatchBounds bounds;
   // Every matching string s has min <= s <= max, so a non-empty one begins
   // with a byte between their first bytes. An empty bound says nothing:
   // an empty max is "no upper bound" (and also what RE2 returns for some
   // patterns that do match, like \b), an empty min allows the empty
-  // string. The bounds are not trusted about the empty match itself: a
-  // match that ends before an assertion is bounded by the byte that the
-  // assertion read (x?\b gives min "x" yet matches empty before "a").
-  if (!re.PossibleMatchRange(&min, &max, 8) || max.empty()) return StartBytes::anything();
-  const unsigned lo = min.empty() ? 0 : static_cast<unsigned char>(min[0]);
-  const unsigned hi = static_cast<unsigned char>(max[0]);
+  // string. A bound cut to its first byte would be rounded up; longer
+  // bounds keep the first byte exact.
+  if (!re.PossibleMatchRange(&min, &max, 8) || max.empty()) return bounds;
+  bounds.bounded = true;
+  bounds.min_empty = min.empty();
+  bounds.lo = min.empty() ? 0 : static_cast<unsigned char>(min[0]);
+  bounds.hi = static_cast<unsigned char>(max[0]);
+  return bounds;
+}
+
+StartBytes regex_start_bytes(const re2::RE2& re, const MatchBounds& bounds) {
+  // The bounds are not trusted about the empty match itself: a match that
+  // ends before an assertion is bounded by the byte that the assertion read
+  // (x?\b gives min "x" yet matches empty before "a").
+  if (!bounds.bounded) return StartBytes::anything();
   StartBytes starts;
-  for (unsigned b = lo; b <= hi; ++b) starts.add(static_cast<unsigned char>(b));
+  for (unsigned b = bounds.lo; b <= bounds.hi; ++b) starts.add(static_cast<unsigned char>(b));
   // An empty range of the whole context asks for an empty match before it;
   // the assertions still see the context's bytes. Without assertions what
   // follows cannot matter, and the first context decides.
@@ -78,18 +87,19 @@ bool free_of_assertions(std::string_view pattern) noexcept {
   return true;
 }
 
-RegexMatchIterator::RegexMatchIterator(const re2::RE2& re, std::string_view text,
-                                       bool shortcut) noexcept
-    : re_(re), text_(text) {
-  if (!shortcut || text.size() < kShortcutMinLength || !free_of_assertions(re.pattern())) return;
-  std::string min, max;
+RegexMatchIterator::RegexMatchIterator(const re2::RE2& re, std::string_view text) noexcept
+    : re_(re), text_(text) {}
+
+RegexMatchIterator::RegexMatchIterator(const re2::RE2& re, const MatchBounds& bounds,
+                                       std::string_view text) noexcept
+    : RegexMatchIterator(re, text) {
   // A non-empty lower bound also rules out empty matches.
-  // (A bound cut to its first byte would be rounded up; longer bounds keep
-  // the first byte exact.)
-  if (!re.PossibleMatchRange(&min, &max, 8) || min.empty() || max.empty()) return;
+  if (!bounds.bounded || bounds.min_empty || text.size() < kShortcutMinLength ||
+      !free_of_assertions(re.pattern()))
+    return;
   shortcut_ = true;
-  lo_ = static_cast<unsigned char>(min[0]);
-  hi_ = static_cast<unsigned char>(max[0]);
+  lo_ = bounds.lo;
+  hi_ = bounds.hi;
 }
 
 bool RegexMatchIterator::next(MatchSpan& match) noexcept {

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "chars.hpp"
 #include "word_scan.hpp"
 
 namespace re2 {
@@ -30,11 +31,16 @@ class RE2;
 
 namespace quernlet {
 
+// Asks RE2 for the bounds of `re`'s matches; takes a few microseconds.
+MatchBounds match_bounds(const re2::RE2& re);
+
 class RegexMatchIterator {
  public:
-  // `re` and `text` must outlive the iterator. `shortcut` false keeps to
-  // the unanchored search (for testing one against the other).
-  RegexMatchIterator(const re2::RE2& re, std::string_view text, bool shortcut = true) noexcept;
+  // `re` and `text` must outlive the iterator. This one keeps to the
+  // unanchored search (for testing the shortcut against it).
+  RegexMatchIterator(const re2::RE2& re, std::string_view text) noexcept;
+  // With the dense-match shortcut where `bounds` (those of `re`) allow it.
+  RegexMatchIterator(const re2::RE2& re, const MatchBounds& bounds, std::string_view text) noexcept;
 
   // The next match, or false when there is none.
   bool next(MatchSpan& match) noexcept;
@@ -67,6 +73,7 @@ bool free_of_assertions(std::string_view pattern) noexcept;
 // allowed by RE2's bounds on every matching string, and the empty match
 // when RE2 finds one in any of the contexts an empty match can depend on.
 // Over-approximates; every byte and the empty match when RE2 gives no bound.
-StartBytes regex_start_bytes(const re2::RE2& re);
+// `bounds` are those of `re`.
+StartBytes regex_start_bytes(const re2::RE2& re, const MatchBounds& bounds);
 
 }  // namespace quernlet

@@ -21,7 +21,7 @@ namespace {
 template <class F>
 void for_each_match(const RegexElement& regex, std::string_view s, F&& f) {
   if (const ClassRun* run = regex.run()) return run->for_each(s, f);
-  RegexMatchIterator it(regex.re(), s);
+  RegexMatchIterator it(regex.re(), regex.bounds(), s);
   InterruptPoll poll;
   for (MatchSpan m;;) {
     poll.tick();

@@ -60,7 +60,7 @@ TEST(ClassRun, AgreesWithRe2) {
         ASSERT_EQ(run->match_end(text, pos), want) << pattern << " on '" << text << "' @" << pos;
       }
       std::vector<MatchSpan> want, got, word;
-      RegexMatchIterator it(re, text, false);
+      RegexMatchIterator it(re, text);
       for (MatchSpan m; it.next(m);) want.push_back(m);
       for (MatchSpan m; run->find(text, m.end, m);) got.push_back(m);
       ASSERT_EQ(got, want) << pattern << " on '" << text << "'";
