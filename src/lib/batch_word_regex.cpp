@@ -11,11 +11,11 @@
 //
 // parse_batch evaluates a periodic list once per position of its first
 // period and lays the tokens out by repetition; any other list goes through
-// an identity-keyed map that evaluates each distinct object once, until a
-// run of distinct objects shows that repeats are rare.
+// an identity-keyed map that evaluates each distinct object once.
 // parse_batch_count is the shared counting skeleton with the test inlined.
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -53,29 +53,34 @@ bool evaluate(PyObject* item, Length& length, py::Object& token) {
 }
 
 // Identity-keyed outcomes of one call: item address -> token, or null when
-// the item did not match. It keeps one reference to every token it holds,
-// released with the map.
+// the item did not match. Entries are two words and never removed; the
+// tokens are borrowed from the result being built (see OwnedRefs), which
+// holds one reference per token appended, so every token entered here is
+// held there at least once.
 class ObjectResultMap {
  public:
   // A value-initialised Entry is an empty slot.
   struct Entry {
     std::uint64_t key;  // the item's address; 0 marks an empty slot
-    PyObject* value;    // borrowed from `owned_`; null: no match
+    PyObject* value;    // the item's token (borrowed); null: no match
   };
 
-  // The entry of `item`, or null when it has none.
-  const Entry* find(PyObject* item) const noexcept { return table_.find(key_of(item)); }
-
-  // Enters `item` (not yet in the map) with `token` (may be null).
-  void insert(PyObject* item, py::Object token) {
-    PyObject* const value = token.get();
-    if (value) owned_.push_back(std::move(token));
+  // The entry of `item`; on its first sight, `make(PyObject*& token)` gives
+  // the token (null for no match) and it is entered. Null when `make`
+  // returns false (nothing is entered then).
+  template <class Make>
+  const Entry* find_or_make(PyObject* item, Make&& make) {
     const std::uint64_t a = key_of(item);
-    table_.find_or_insert(a, [&](Entry& empty, std::uint64_t) {
-      empty = Entry{a, value};
+    return table_.find_or_insert(a, [&](Entry& empty, std::uint64_t) {
+      PyObject* token = nullptr;
+      if (!make(token)) return false;
+      empty = Entry{a, token};
       return true;
     });
   }
+
+  // A lookup of `item` is coming: its slot is fetched meanwhile.
+  void prefetch(PyObject* item) const noexcept { table_.prefetch(key_of(item)); }
 
  private:
   struct Traits {
@@ -97,8 +102,53 @@ class ObjectResultMap {
   }
 
   OpenTable<Traits> table_;
-  std::vector<py::Object> owned_;  // one reference per token held
 };
+
+// The references of a result being built, in order: one owned reference
+// per entry, handed to the list at the end or released with the array.
+class OwnedRefs {
+ public:
+  OwnedRefs() = default;
+  OwnedRefs(const OwnedRefs&) = delete;
+  OwnedRefs& operator=(const OwnedRefs&) = delete;
+  ~OwnedRefs() {
+    for (PyObject* o : refs_) Py_DECREF(o);
+  }
+
+  // Appends `o` with a new reference.
+  void push(PyObject* o) { refs_.push_back(Py_NewRef(o)); }
+  // Appends the reference `o` holds.
+  void take(py::Object o) {
+    refs_.push_back(o.get());
+    o.release();
+  }
+
+  // The entries as a new list, which takes the references over.
+  PyObject* to_list() noexcept {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(refs_.size()));
+    if (!list) return nullptr;
+    if (!refs_.empty())
+      std::memcpy(reinterpret_cast<PyListObject*>(list)->ob_item, refs_.data(),
+                  refs_.size() * sizeof(PyObject*));
+    refs_.clear();
+    return list;
+  }
+
+ private:
+  std::vector<PyObject*> refs_;
+};
+
+// Whether `item` may stand at another position of the list as well. Every
+// position holds a reference, so an object with a single reference stands
+// at one position only and needs no entry in an identity map.
+inline bool may_recur(PyObject* item) noexcept {
+#ifdef Py_GIL_DISABLED
+  // References taken by other threads are counted apart there.
+  return true;
+#else
+  return Py_REFCNT(item) != 1;
+#endif
+}
 
 // A list of `n` items taken from `at(i)` (borrowed), each given a new
 // reference.
@@ -112,9 +162,8 @@ PyObject* list_from(std::size_t n, At&& at) noexcept {
 }
 
 // A list that repeats its first `p` items to the end (p = cyclic_detection):
-// the first period is evaluated position by position, an object met again
-// within it sharing its first position's token (p < 128, so a look back is
-// cheaper than a map), and its tokens are repeated.
+// each position of the first period is evaluated on its own (an object met
+// twice within it is evaluated twice), and its tokens are repeated.
 template <class Length>
 PyObject* flat_periodic(Items items, std::size_t p, Length& length) {
   constexpr std::uint8_t kNone = 255;
@@ -123,13 +172,7 @@ PyObject* flat_periodic(Items items, std::size_t p, Length& length) {
   std::uint8_t index[128];  // per period position: its token's index, or kNone
   for (std::size_t k = 0; k < p; ++k) {
     py::Object token;
-    std::size_t seen = 0;
-    while (seen < k && items[seen] != items[k]) ++seen;
-    if (seen < k) {
-      if (index[seen] != kNone) token = tokens[index[seen]];
-    } else if (!evaluate(items[k], length, token)) {
-      return nullptr;
-    }
+    if (!evaluate(items[k], length, token)) return nullptr;
     index[k] = token ? static_cast<std::uint8_t>(tokens.size()) : kNone;
     if (token) tokens.push_back(std::move(token));
   }
@@ -154,50 +197,48 @@ PyObject* flat_periodic(Items items, std::size_t p, Length& length) {
   return batch::fill_periodic(period, q, tail);
 }
 
-// After this many distinct objects in a row the map stops taking new ones:
-// a list of distinct objects then costs one test per item, not a growing
-// table besides.
-constexpr std::size_t kMissRun = 32;
-
-// Any other list: each object evaluated once through the map while repeats
-// keep turning up, and each item on its own once they stop (an item equal
-// to the one before it still shares its token).
+// Any other list: each distinct object evaluated once, the same object
+// always giving the same token. Objects that stand at one position only
+// (may_recur) are evaluated without an entry, so a list of distinct
+// objects costs no table; the table's slots are fetched a few items ahead,
+// as a lookup in a large one is a cache miss.
 template <class Length>
 PyObject* flat_fallback(Items items, Length& length) {
+  constexpr std::size_t kAhead = 16;
   ObjectResultMap map;
-  std::vector<py::Object> unmapped;  // tokens of items evaluated outside the map
-  std::vector<PyObject*> out;        // the result's tokens, borrowed
-  std::size_t misses = 0;
+  OwnedRefs out;                  // the result's tokens in order
   PyObject* last_item = nullptr;  // the previous item and its token (or null)
   PyObject* last_value = nullptr;
   SigintPoll poll;
   for (std::size_t i = 0; i < items.size; ++i) {
     PyObject* const item = items[i];
     if (item == last_item) {
-      if (last_value) out.push_back(last_value);
+      if (last_value) out.push(last_value);
       continue;
     }
     last_item = item;
-    if (const ObjectResultMap::Entry* e = map.find(item)) {
-      misses = 0;
-      last_value = e->value;
-      if (e->value) out.push_back(e->value);
-      continue;
-    }
+    if (i + kAhead < items.size && may_recur(items[i + kAhead])) map.prefetch(items[i + kAhead]);
     poll.tick();
     py::Object token;
-    if (!evaluate(item, length, token)) return nullptr;
-    PyObject* const value = token.get();
-    last_value = value;
-    if (misses < kMissRun) {
-      ++misses;
-      map.insert(item, std::move(token));
-    } else if (value) {
-      unmapped.push_back(std::move(token));
+    const auto make = [&](PyObject*& value) {
+      if (!evaluate(item, length, token)) return false;
+      value = token.get();
+      return true;
+    };
+    if (may_recur(item)) {
+      const ObjectResultMap::Entry* e = map.find_or_make(item, make);
+      if (!e) return nullptr;
+      last_value = e->value;
+    } else if (!make(last_value)) {
+      return nullptr;
     }
-    if (value) out.push_back(value);
+    // A new token is taken over; a mapped one gets a reference of its own.
+    if (token)
+      out.take(std::move(token));
+    else if (last_value)
+      out.push(last_value);
   }
-  return list_from(out.size(), [&out](std::size_t i) { return out[i]; });
+  return out.to_list();
 }
 
 // parse_batch of both classes over `length(text)`, the byte length of the

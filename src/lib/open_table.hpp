@@ -59,6 +59,11 @@ class OpenTable {
     }
   }
 
+  // Asks for the cache line where a lookup of `key` starts, ahead of it.
+  void prefetch(Key key) const noexcept {
+    if (slots_) __builtin_prefetch(&slots_[Traits::hash(key) & mask_]);
+  }
+
   // The slot holding `key`. On the first sight of `key`, `fill(slot, hash)`
   // is given the empty slot where it belongs and must either make it a full
   // slot holding `key` and return true, or leave it empty and return false;

@@ -6,7 +6,7 @@ import pytest
 from hypothesis import given
 
 import quernlet as q
-from conftest import assert_refcounts, fresh, layouts
+from conftest import assert_refcounts, fresh, layouts, period_of
 
 
 def word_ref(init, body=None):
@@ -44,18 +44,42 @@ TEXTS = ["ab", "ab!", "cab", "xy", "  ", " a", "éé", "éb", "aaa", "", "aé\u0
 @pytest.mark.parametrize("element, ref", CASES, ids=IDS)
 @given(indexes=layouts(45))
 def test_paths_match_the_reference(element, ref, indexes):
-    """The flat list of reference tokens; a whole-item token is the item itself; one
-    reference per slot; the count is the length of that list."""
+    """The flat list of reference tokens; one reference per slot; the count is the length of
+    that list. A whole-item token is the item itself. In a periodic list each period position
+    has one token object of its own; otherwise one item object always gives one token object,
+    however far apart its positions (objects the list alone holds included)."""
     pool = [fresh(TEXTS[i % len(TEXTS)]) for i in range(44)] + [fresh("aab")]
     items = [pool[i] for i in indexes]
+    del pool  # an object at one position is then held by the list alone
     out = element.parse_batch(items)
-    assert_refcounts(out, out, pool, items)
+    assert_refcounts(out, out, items)
     want = [(x, t) for x in items if (t := ref(x)) is not None]
     assert out == [t for _, t in want]
     assert all(got is x for got, (x, t) in zip(out, want) if t == x)
-    assert all(out[i] is out[i - 1] for i in range(1, len(out))
-               if want[i][0] is want[i - 1][0])
+    p = period_of(items) if len(items) > 1 else 0
+    keys = [("pos", i % p) if p else ("obj", id(x)) for i, x in enumerate(items)
+            if ref(x) is not None]
+    by_key, by_token = {}, {}
+    for got, (x, _), key in zip(out, want, keys):
+        by_key.setdefault(key, set()).add(id(got))
+        if got is not x and len(got) > 1:  # one-character strs are the interpreter's own
+            by_token.setdefault(id(got), set()).add(key)
+    assert all(len(ids) == 1 for ids in by_key.values())
+    assert all(len(ks) == 1 for ks in by_token.values())
     assert element.parse_batch_count(items) == len(want)
+
+
+@pytest.mark.parametrize("element", [q.Word("ab"), q.Regex("[ab]+")])
+def test_token_identity_follows_the_object_or_the_period_position(element):
+    # Without a period an object keeps its token however many others come between.
+    objs = [fresh(f"ab{i}") for i in range(40)]
+    out = element.parse_batch(objs + [objs[0], objs[39], objs[20]])
+    assert out[40] is out[0] and out[41] is out[39] and out[42] is out[20]
+    # With one, each position of the period has a token of its own.
+    c, a = fresh("ab-"), fresh("ba!")
+    out = element.parse_batch([c, a, a] * 2 + [c, a])
+    assert out == ["ab", "ba", "ba"] * 2 + ["ab", "ba"]
+    assert out[1] is not out[2] and out[1] is out[4] is out[7] and out[2] is out[5]
 
 
 def test_period_tokens_get_one_reference_per_slot():
