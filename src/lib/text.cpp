@@ -405,6 +405,13 @@ std::size_t CharOffsets::long_step(Pos pos) noexcept {
 }
 
 py::Object text_slice(const Text& text, CharOffsets& offsets, Pos start, Pos end) noexcept {
+  // The interpreter hands back the `str` itself for its whole text; a token
+  // is a new `str` (one character keeps the interpreter's shared object).
+  if (start == 0 && end == text.size() && end != 0) {
+    if (PyUnicode_GET_LENGTH(text.str) == 1)
+      return py::Object::steal(PyUnicode_FromOrdinal(PyUnicode_READ_CHAR(text.str, 0)));
+    return py::Object::steal(copy_str(text.str));
+  }
   if (text.ascii())
     return py::Object::steal(PyUnicode_Substring(text.str, static_cast<Py_ssize_t>(start),
                                                  static_cast<Py_ssize_t>(end)));

@@ -264,3 +264,38 @@ def test_nested_parse_tokens_on_every_form(first, second, head, rest):
                 same_str(x, expected)
 
     on_every_way(text, check)
+
+
+# Paths whose token can span the whole argument; each must be a new str.
+LATIN1 = "ab\u00e9\u00ff"
+WHOLE_TOKEN = [
+    lambda s: q.Regex(".+").parse_string(s)[0],
+    lambda s: q.Regex(".+").search_string(s)[0][0],
+    lambda s: q.CaselessLiteral(s).search_string(s)[0][0],
+    lambda s: q.rest_of_line().parse_string(s)[0],
+    lambda s: q.rest_of_line().search_string(s)[0][0],
+    lambda s: q.SkipTo(q.StringEnd()).parse_string(s)[0],
+    lambda s: q.Group(q.Regex(".+")).parse_string(s)[0][0],
+    lambda s: q.MatchFirst([q.Regex(".+")]).parse_string(s)[0],
+    lambda s: (q.Regex(".+") + q.Empty()).parse_string(s)[0],
+    lambda s: (q.Regex(".+") + q.Empty()).search_string(s)[0][0],
+    lambda s: (q.rest_of_line() + q.Empty()).parse_string(s)[0],
+]
+WORD_TOKEN = [  # Word's members are characters below U+0100
+    lambda s: q.Word(LATIN1).parse_string(s)[0],
+    lambda s: q.Word(LATIN1).search_string(s)[0][0],
+    lambda s: q.Word(LATIN1)._search_string_flat(s)[0],
+]
+
+
+@pytest.mark.parametrize("token_of, text", [
+    *((f, t) for f in WHOLE_TOKEN for t in ["ab", "b\u00e9", "\u00e9b\u20ac", "a\U0001F600", "\u0436"]),
+    *((f, t) for f in WORD_TOKEN for t in ["ab", "b\u00e9", "\u00ff"]),
+])
+def test_a_token_spanning_the_whole_text_is_a_new_str(token_of, text):
+    warm = fresh(text)
+    _utf8_of(warm, None)
+    for s in [fresh(text), warm, fresh(text * (LONG // len(text) + 1))]:
+        token = token_of(s)
+        assert token == s and type(token) is str
+        assert token is not s or len(s) == 1  # one character: the interpreter's shared str
