@@ -7,7 +7,9 @@
 // the list of its tokens (empty when the item fails); positions whose items
 // are known to be the same object share one list.
 //
-// Tokens are kept as indices into a per-call table of distinct texts, so
+// A list of one object (a single item included) is evaluated once, its
+// tokens each a new `str`, and its list stands at every position. Otherwise
+// tokens are kept as indices into a per-call table of distinct texts, so
 // equal texts share one `str`, and the Python results are built only after
 // every item has been evaluated: all lists are created first, and from then
 // on nothing can fail, so references are raised once per text and once per
@@ -75,6 +77,27 @@ struct Unit {
   std::size_t size;
 };
 
+// The item evaluation over `text`: the children in order from 0, with no
+// whitespace skipped; `on_token(start, end)` for each child that covers
+// text, which returns false with an exception set when it cannot take it.
+// 1 when every child matched, 0 when one failed, -1 on an error.
+template <class OnToken>
+int walk_children(const AndElement& seq, std::string_view text, OnToken&& on_token) {
+  // The children are tried without whitespace between them, which can only
+  // narrow the sequence's start bytes; an item they rule out fails at once.
+  if (!seq.start_bytes().may_match_at(text, 0)) return 0;
+  Pos pos = 0;
+  for (const ElementHandle& child : seq.exprs()) {
+    const MatchResult m = child->try_match_at(text, pos);
+    // A token must not cut a character: such an end fails the item.
+    if (!m.matched || m.end < pos || m.end > text.size() || !is_char_boundary(text, m.end))
+      return 0;
+    if (m.end > pos && !on_token(pos, m.end)) return -1;
+    pos = m.end;
+  }
+  return 1;
+}
+
 // Evaluates `items` one at a time into units over one token store.
 class Evaluator {
  public:
@@ -86,25 +109,13 @@ class Evaluator {
     std::string_view text;
     if (!py::utf8_view(item, text)) return -1;
     const std::size_t mark = store_.size();
-    Pos pos = 0;
-    // The children are tried without whitespace between them, which can only
-    // narrow the sequence's start bytes; an item they rule out fails at once.
-    if (seq_.start_bytes().may_match_at(text, 0)) {
-      for (const ElementHandle& child : seq_.exprs()) {
-        const MatchResult m = child->try_match_at(text, pos);
-        // A token must not cut a character: such an end fails the item.
-        if (!m.matched || m.end < pos || m.end > text.size() || !is_char_boundary(text, m.end)) {
-          store_.resize(mark);
-          break;
-        }
-        if (m.end > pos) {
-          const std::int64_t i = texts_.index(text.substr(pos, m.end - pos));
-          if (i < 0) return -1;
-          store_.push_back(static_cast<std::uint32_t>(i));
-        }
-        pos = m.end;
-      }
-    }
+    const int r = walk_children(seq_, text, [&](Pos start, Pos end) {
+      const std::int64_t i = texts_.index(text.substr(start, end - start));
+      if (i >= 0) store_.push_back(static_cast<std::uint32_t>(i));
+      return i >= 0;
+    });
+    if (r < 0) return -1;
+    if (r == 0) store_.resize(mark);  // a failing item takes back its earlier tokens
     units_.push_back(Unit{mark, store_.size() - mark});
     return static_cast<std::int64_t>(units_.size() - 1);
   }
@@ -207,15 +218,34 @@ PyObject* fallback(Evaluator& eval, batch::Items items) {
   return out.release();
 }
 
+// A list of one object: item 0 evaluated once, outside the table of
+// distinct texts (each token a new `str`), its list at every position.
+PyObject* uniform(const AndElement& seq, batch::Items items) {
+  std::string_view text;
+  if (!py::utf8_view(items[0], text)) return nullptr;
+  std::vector<py::Object> tokens;
+  const int r = walk_children(seq, text, [&](Pos start, Pos end) {
+    tokens.push_back(py::str(text.substr(start, end - start)));
+    return static_cast<bool>(tokens.back());
+  });
+  if (r < 0) return nullptr;
+  if (r == 0) tokens.clear();
+  std::vector<py::Object> lists;
+  lists.push_back(py::Object::steal(PyList_New(static_cast<Py_ssize_t>(tokens.size()))));
+  if (!lists.back()) return nullptr;
+  for (std::size_t k = 0; k < tokens.size(); ++k)
+    PyList_SET_ITEM(lists.back().get(), static_cast<Py_ssize_t>(k), tokens[k].release());
+  return repeat(lists, items.size);
+}
+
 PyObject* and_parse_batch(PyObject* self, PyObject* inputs) {
   const AndElement& seq = payload_of<AndElement>(self);
   return batch::with_list_held(inputs, [&]() -> PyObject* {
     const batch::Items items = batch::list_items(inputs);
     const std::size_t n = items.size;
     if (n == 0) return new_empty_list();
+    if (batch::uniform_detection(items)) return uniform(seq, items);
     Evaluator eval(seq);
-    // A uniform list is the period 1: one evaluation, one list repeated.
-    if (n >= 2 && batch::uniform_detection(items)) return periodic(eval, items, 1);
     if (const std::size_t p = batch::cyclic_detection(items)) return periodic(eval, items, p);
     return fallback(eval, items);
   });

@@ -70,3 +70,17 @@ def test_grouped_and_suppressed_children_and_many_distinct_texts():
     result = check(seq, items, lambda s: [s[:3], s[3:]] if s != "no" else [],
                    lambda s: s != "no")
     assert result[0] is not result[300] and result[0][0] is result[300][0]
+
+
+def test_a_list_of_one_object_gives_each_token_a_new_str():
+    seq = q.Literal("ab") + q.Literal("ab")
+    x = fresh("abab")
+    for items in ([x], [x, x], [x] * 5):
+        result = seq.parse_batch(items)
+        assert result == [["ab", "ab"]] * len(items)
+        assert all(r is result[0] for r in result)
+        assert result[0][0] is not result[0][1]
+        assert_refcounts(result[0], result[0])
+    # Two objects: one str per distinct text again.
+    result = seq.parse_batch([x, fresh("abab")])
+    assert result[0][0] is result[0][1] is result[1][0]
