@@ -1,7 +1,5 @@
 #include "forward.hpp"
 
-#include <mutex>
-#include <shared_mutex>
 
 namespace quernlet {
 
@@ -118,12 +116,23 @@ MatchResult ForwardElement::try_match_at(std::string_view text, Pos pos) const {
 }
 
 void ForwardElement::set(ElementHandle inner) const noexcept {
-  std::lock_guard guard(lock_);
+  lock_.lock();
+  replace_locked(inner);
+}
+
+bool ForwardElement::try_set(ElementHandle& inner) const noexcept {
+  if (!lock_.try_lock()) return false;
+  replace_locked(inner);
+  return true;
+}
+
+void ForwardElement::replace_locked(ElementHandle& inner) const noexcept {
   std::swap(inner_, inner);
   // The old inner element (now in `inner`) is released here, under the
   // lock: no reader can still be using it, and when this was its last
   // reference it is destroyed before any reader sees the new one.
   inner = nullptr;
+  lock_.unlock();
 }
 
 }  // namespace quernlet

@@ -28,6 +28,12 @@ class ReentrantSharedLock {
     if (state_.fetch_sub(1, std::memory_order_release) == 1) wake();
   }
   void lock() noexcept;
+  // Takes the write lock when no one holds the lock; false otherwise.
+  bool try_lock() noexcept {
+    std::int64_t s = 0;
+    return state_.compare_exchange_strong(s, kWriter, std::memory_order_acquire,
+                                          std::memory_order_relaxed);
+  }
   void unlock() noexcept;
 
  private:
@@ -51,6 +57,9 @@ class ForwardElement final : public ElementKind<ForwardElement> {
   // The element matched in this one's place; null until the first `set`.
   mutable ElementHandle inner_;
 
+  // Swaps `inner` in, releases the old element and then the write lock.
+  void replace_locked(ElementHandle& inner) const noexcept;
+
  public:
   ForwardElement() = default;
 
@@ -62,6 +71,9 @@ class ForwardElement final : public ElementKind<ForwardElement> {
   // released while the lock is held. A grammar whose inner element reaches
   // this Forward again is a cycle of handles and is never destroyed.
   void set(ElementHandle inner) const noexcept;
+  // The same when the lock is free at once; otherwise false, `inner` left
+  // as it was, so that a caller may get ready to wait before `set`.
+  bool try_set(ElementHandle& inner) const noexcept;
 };
 
 }  // namespace quernlet

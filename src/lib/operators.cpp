@@ -77,9 +77,9 @@ constexpr auto kOrSlots =
 // when `expr` is no element, or with RuntimeError from a signal handler that
 // runs inside a match on this thread (which may hold this Forward's read
 // lock, so the write would wait forever); the Forward then keeps its inner
-// element. The wait for readers lets other threads run: one of them may be
+// element. A wait for readers lets other threads run: one of them may be
 // inside a match that runs a handler, and needs the interpreter back to
-// finish.
+// finish. Without readers nothing waits and the interpreter is kept.
 bool set_forward(PyObject* self, PyObject* expr) noexcept {
   ElementHandle inner;
   if (!element_from_py(expr, inner)) {
@@ -92,6 +92,7 @@ bool set_forward(PyObject* self, PyObject* expr) noexcept {
     return false;
   }
   const ForwardElement& forward = payload_of<ForwardElement>(self);
+  if (forward.try_set(inner)) return true;
   Py_BEGIN_ALLOW_THREADS;
   forward.set(std::move(inner));
   Py_END_ALLOW_THREADS;
