@@ -1,6 +1,5 @@
 #include "forward.hpp"
 
-
 namespace quernlet {
 
 // Readers and the writer all wait on `state_` itself. Only the transitions
