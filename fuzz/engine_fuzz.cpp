@@ -44,6 +44,7 @@
 #include <pthread.h>
 #include <re2/re2.h>
 
+#include "elements/call_scope.hpp"
 #include "elements/chars.hpp"
 #include "elements/element.hpp"
 #include "elements/find.hpp"
@@ -614,8 +615,7 @@ class Scans {
     if (gave_up() || direct.too_deep()) return;
 
     begin();
-    TokenArenaScope arena;
-    OperationScope scope;
+    const CallScope scope(true);
     const ParseOutcome out = root_.parse_from_start(text_);
     if (gave_up() || out.too_deep()) return;
     check(direct.ok() == out.ok(), "parse_from_start follows the start rule");
@@ -899,8 +899,7 @@ void run_on_small_stack(std::unique_ptr<Grammar> g, std::string_view text) {
     take_too_deep();
     {
       // As the module runs an operation: within one, in a token arena.
-      TokenArenaScope arena;
-      OperationScope scope;
+      const CallScope scope(true);
       const ParseOutcome out = root.parse_from_start(j.text);
       if (out.ok()) check_tokens(out.tokens().span(), j.text);
       root.try_match_at(j.text, advance_past_whitespace(j.text, 0));

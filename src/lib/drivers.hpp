@@ -518,7 +518,6 @@ PyObject* replace_spans(const Text& text, const Text& replacement, Scan&& scan) 
 
 template <class Kind>
 PyObject* parse_string_generic(const Kind& kind, const Text& text) {
-  TokenArenaScope arena;
   ParseOutcome out = kind.parse_from_start(text);
   if (!out.ok()) return raise_parse_failure(out);
   return results_to_list(out.tokens(), text).release();

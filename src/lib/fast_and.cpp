@@ -18,7 +18,6 @@ namespace {
 PyObject* and_parse_string(PyObject* self, const Text& s) {
   const AndElement& seq = payload_of<AndElement>(self);
   ParseContext ctx{s, true};
-  TokenArenaScope arena;
   std::vector<py::Object> items;
   items.reserve(seq.exprs().size());
   TokenStrs strs(s);

@@ -6,7 +6,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "../elements/target_memo.hpp"
+#include "../elements/call_scope.hpp"
 #include "binding.hpp"
 #include "interrupt.hpp"
 #include "operations.hpp"
@@ -148,17 +148,20 @@ ListBody list_body(Cls c) noexcept {
 }
 
 // Only classes with children can hold a SkipTo, whose searches keep their
-// answers for the length of one call; the others open no scope.
-constexpr bool may_hold_skip_to(Cls c) {
+// answers for the length of one call, or a Group, whose lists one parse
+// takes from an arena; the others open no engine scope.
+constexpr bool has_children(Cls c) {
   using enum Cls;
   for (Cls k : {And, MatchFirst, ZeroOrMore, OneOrMore, Optional, Group, Suppress, Forward, Combine,
                 Exactly, SkipTo})
     if (c == k) return true;
   return false;
 }
-struct NoScope {};
+struct NoScope {
+  explicit NoScope(bool) noexcept {}
+};
 template <Cls C>
-using CallScope = std::conditional_t<may_hold_skip_to(C), OperationScope, NoScope>;
+using EngineScope = std::conditional_t<has_children(C), CallScope, NoScope>;
 
 template <Cls C, Op op>
 PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -173,7 +176,7 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (!is_instance(self, C)) [[unlikely]]
     return raise_conversion_failure(self, kClassNames[index_of(C)]);
 
-  [[maybe_unused]] const CallScope<C> scope;
+  [[maybe_unused]] const EngineScope<C> scope(op == Op::ParseString);
   PyObject* result;
   if constexpr (op == Op::TransformString) {
     const Method<TransformBody>& method = text_methods[index_of(C)]->transform_string;
