@@ -57,7 +57,7 @@ export CMAKE_BUILD_PARALLEL_LEVEL="$JOBS"
 
 HAVE_ENGINE=0 HAVE_MODULE=0 HAVE_ENGINE_TESTS=0 HAVE_PY_TESTS=0
 have_files 'src/elements/*.cpp' && HAVE_ENGINE=1
-((HAVE_ENGINE)) && have_files 'src/lib/*.cpp' && HAVE_MODULE=1
+((HAVE_ENGINE)) && have_files 'src/lib/*/*.cpp' && HAVE_MODULE=1
 ((HAVE_ENGINE)) && have_files 'tests/elements/*.cpp' && HAVE_ENGINE_TESTS=1
 [[ -d tests/python ]] &&
   [[ -n "$(find tests/python \( -name 'test_*.py' -o -name '*_test.py' \) -print -quit)" ]] &&
@@ -127,7 +127,7 @@ if ((HAVE_MODULE)); then
   (cd / && "$PY" -c 'import quernlet, sys; print("  -- imported", quernlet.__file__)')
   run_pytest
 else
-  note "no src/lib/*.cpp yet; skipped"
+  note "no src/lib/*/*.cpp yet; skipped"
 fi
 step_done
 
@@ -186,7 +186,7 @@ elif ((HAVE_ENGINE)); then
       run_pytest --capture=sys
     )
   else
-    note "no src/lib/*.cpp yet; skipped"
+    note "no src/lib/*/*.cpp yet; skipped"
   fi
   step_done
 else

@@ -1,18 +1,18 @@
 // The batch methods of the 26 classes: parse_batch and parse_batch_count,
-// over the batch skeleton of drivers.hpp (uniform and cyclic lists evaluated
-// once per distinct position, identity caches otherwise).
+// over the batch skeleton of batch/skeleton.hpp (uniform and cyclic lists
+// evaluated once per distinct position, identity caches otherwise).
 //
 // Most classes use the generic per-item steps: parse_impl at 0 for
 // parse_batch, the kind's try_match_at at 0 for parse_batch_count (Group
 // and Suppress test their child directly, which is the same test). The
 // positional classes, Optional and Char count with their test written into
 // the skeleton, Suppress.parse_batch only tests its child, and Literal,
-// Keyword, Word, Regex and And have bodies of their own (batch_literal.cpp,
-// batch_word_regex.cpp, batch_and.cpp).
-#include "batch_paths.hpp"
-#include "drivers.hpp"
-#include "kinds.hpp"
-#include "operations.hpp"
+// Keyword, Word, Regex and And have bodies of their own (batch/literal.cpp,
+// batch/word_regex.cpp, batch/and.cpp).
+#include "batch/paths.hpp"
+#include "batch/skeleton.hpp"
+#include "module/kinds.hpp"
+#include "module/operations.hpp"
 
 namespace quernlet {
 

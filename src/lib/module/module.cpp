@@ -4,9 +4,9 @@
 // new module object with the 26 classes, the eight functions and
 // `__version__`, listing every name in `__all__` in the order added. The
 // type objects are built once per process and shared by every module object.
-#include "binding.hpp"
-#include "interrupt.hpp"
-#include "slots.hpp"
+#include "module/binding.hpp"
+#include "module/interrupt.hpp"
+#include "module/slots.hpp"
 
 namespace quernlet {
 

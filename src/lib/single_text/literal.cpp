@@ -8,10 +8,10 @@
 #include <cstring>
 #include <string>
 
-#include "../elements/find.hpp"
-#include "../elements/literals.hpp"
-#include "drivers.hpp"
-#include "fast_paths.hpp"
+#include "elements/find.hpp"
+#include "elements/literals.hpp"
+#include "single_text/fast_paths.hpp"
+#include "single_text/scans.hpp"
 
 namespace quernlet::fast {
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "../elements/structure.hpp"
-#include "drivers.hpp"
-#include "fast_paths.hpp"
+#include "elements/structure.hpp"
+#include "single_text/fast_paths.hpp"
+#include "single_text/scans.hpp"
 
 namespace quernlet::fast {
 

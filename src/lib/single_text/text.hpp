@@ -29,8 +29,8 @@
 #include <memory>
 #include <string_view>
 
-#include "../elements/element.hpp"
-#include "py.hpp"
+#include "elements/element.hpp"
+#include "module/py.hpp"
 
 namespace quernlet {
 

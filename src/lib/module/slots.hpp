@@ -1,10 +1,10 @@
 // The constructors, operator slots and module functions that the type
-// builder (objects.cpp) and the module (module.cpp) install.
+// builder (module/objects.cpp) and the module (module/module.cpp) install.
 #pragma once
 
 #include <span>
 
-#include "objects.hpp"
+#include "module/objects.hpp"
 
 namespace quernlet {
 

@@ -23,9 +23,9 @@
 #include <utility>
 #include <vector>
 
-#include "../elements/structure.hpp"
-#include "batch_paths.hpp"
-#include "drivers.hpp"
+#include "batch/paths.hpp"
+#include "batch/skeleton.hpp"
+#include "elements/structure.hpp"
 
 namespace quernlet {
 
@@ -134,8 +134,7 @@ class Evaluator {
     std::vector<std::size_t> uses(texts_.size(), 0);
     for (const std::uint32_t i : store_) ++uses[i];
     for (std::size_t i = 0; i < uses.size(); ++i)
-      batch::add_references(texts_.str(static_cast<std::uint32_t>(i)),
-                            static_cast<Py_ssize_t>(uses[i]));
+      add_references(texts_.str(static_cast<std::uint32_t>(i)), static_cast<Py_ssize_t>(uses[i]));
     for (std::size_t u = 0; u < units_.size(); ++u) {
       const Unit& unit = units_[u];
       for (std::size_t k = 0; k < unit.size; ++k)
@@ -177,7 +176,7 @@ PyObject* periodic(Evaluator& eval, batch::Items items, std::size_t p) {
   if (t == 0) return repeat(lists, q);
   std::vector<PyObject*> period(p);
   for (std::size_t k = 0; k < p; ++k) period[k] = lists[k].get();
-  return batch::fill_periodic(period, q, std::span<PyObject* const>(period).first(t));
+  return fill_periodic(period, q, std::span<PyObject* const>(period).first(t));
 }
 
 // Items met again among the first 31 distinct ones take the unit (and so
@@ -212,7 +211,7 @@ PyObject* fallback(Evaluator& eval, batch::Items items) {
     PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), lists[position_unit[i]].get());
   }
   for (std::size_t u = 0; u < lists.size(); ++u) {
-    batch::add_references(lists[u].get(), static_cast<Py_ssize_t>(uses[u] - 1));
+    add_references(lists[u].get(), static_cast<Py_ssize_t>(uses[u] - 1));
     lists[u].release();
   }
   return out.release();

@@ -4,7 +4,7 @@
 //
 // Literal, Keyword, Word, Regex and And have tables of their own
 // (fast_paths.hpp). Every other class hands its kind to the generic drivers
-// of drivers.hpp for parse_string, search_string and transform_string (with
+// of single_text/scans.hpp for parse_string, search_string and transform_string (with
 // three small specialised parse_string bodies), and has its own `matches`
 // and `search_string_count`: the whole-text or start rule over the kind's
 // test, and the counting scan or a closed form that gives the same number
@@ -12,14 +12,14 @@
 #include <array>
 #include <cstring>
 
-#include "../elements/chars.hpp"
-#include "../elements/forward.hpp"
-#include "../elements/literals.hpp"
-#include "../elements/positional.hpp"
-#include "../elements/structure.hpp"
-#include "drivers.hpp"
-#include "fast_paths.hpp"
-#include "operations.hpp"
+#include "elements/chars.hpp"
+#include "elements/forward.hpp"
+#include "elements/literals.hpp"
+#include "elements/positional.hpp"
+#include "elements/structure.hpp"
+#include "module/operations.hpp"
+#include "single_text/fast_paths.hpp"
+#include "single_text/scans.hpp"
 
 namespace quernlet {
 
@@ -118,7 +118,7 @@ std::uint64_t count_skip_to(const SkipToElement& kind, std::string_view text) {
 }
 
 // ---------------------------------------------------------------------------
-// Generic bodies (beside those of drivers.hpp).
+// Generic bodies (beside those of single_text/scans.hpp).
 
 // matches by the start rule over the kind's own test.
 template <class Kind>

@@ -1,16 +1,16 @@
 // The 26 element classes: object layouts, type objects and the method-call
 // skeleton that runs every operation body.
-#include "objects.hpp"
+#include "module/objects.hpp"
 
 #include <memory>
 #include <type_traits>
 #include <utility>
 
-#include "../elements/call_scope.hpp"
-#include "binding.hpp"
-#include "interrupt.hpp"
-#include "operations.hpp"
-#include "slots.hpp"
+#include "elements/call_scope.hpp"
+#include "module/binding.hpp"
+#include "module/interrupt.hpp"
+#include "module/operations.hpp"
+#include "module/slots.hpp"
 
 namespace quernlet {
 

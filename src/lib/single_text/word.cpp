@@ -4,9 +4,9 @@
 #include <span>
 #include <vector>
 
-#include "../elements/word_scan.hpp"
-#include "drivers.hpp"
-#include "fast_paths.hpp"
+#include "elements/word_scan.hpp"
+#include "single_text/fast_paths.hpp"
+#include "single_text/scans.hpp"
 
 namespace quernlet::fast {
 
@@ -127,7 +127,7 @@ PyObject* flat_periodic(const WordScanner& scanner, const Text& s, std::size_t p
   for (std::size_t i = 0; i < k; ++i) words[i] = strings.str(period[i]);
   for (std::size_t i = 0; i < tail.size(); ++i) words[k + i] = strings.str(tail[i]);
   const std::span<PyObject* const> all(words);
-  return batch::fill_periodic(all.first(k), q, all.subspan(k));
+  return fill_periodic(all.first(k), q, all.subspan(k));
 }
 
 PyObject* word_parse_string(PyObject* self, const Text& s) {

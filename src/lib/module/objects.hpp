@@ -8,8 +8,8 @@
 #include <string_view>
 #include <utility>
 
-#include "../elements/element.hpp"
-#include "py.hpp"
+#include "elements/element.hpp"
+#include "module/py.hpp"
 
 namespace quernlet {
 

@@ -10,12 +10,12 @@
 // fall-back to the right operand's reflected operation.
 #include <vector>
 
-#include "../elements/forward.hpp"
-#include "../elements/structure.hpp"
-#include "binding.hpp"
-#include "convert.hpp"
-#include "interrupt.hpp"
-#include "slots.hpp"
+#include "elements/forward.hpp"
+#include "elements/structure.hpp"
+#include "module/binding.hpp"
+#include "module/convert.hpp"
+#include "module/interrupt.hpp"
+#include "module/slots.hpp"
 
 namespace quernlet {
 

@@ -1,6 +1,6 @@
 // The operation bodies behind every class's Python methods.
 //
-// The method-call skeleton (objects.cpp) binds the arguments, checks the
+// The method-call skeleton (module/objects.cpp) binds the arguments, checks the
 // class of `self`, takes the UTF-8 views and then calls a body from these
 // tables; a body returns a new reference, or null with an exception set.
 // After every body the skeleton checks the engine's too-deep flag and turns
@@ -9,8 +9,8 @@
 
 #include <string_view>
 
-#include "objects.hpp"
-#include "text.hpp"
+#include "module/objects.hpp"
+#include "single_text/text.hpp"
 
 namespace quernlet {
 
@@ -43,11 +43,11 @@ struct BatchMethods {
   Method<ListBody> parse_batch_count;
 };
 
-// Defined by the single-text operations (single_text.cpp).
+// Defined by the single-text operations (single_text/methods.cpp).
 const SingleTextMethods& single_text_methods(Cls c) noexcept;
 // Word._search_string_flat.
 const Method<TextBody>& word_search_string_flat() noexcept;
-// Defined by the batch operations (batch.cpp).
+// Defined by the batch operations (batch/methods.cpp).
 const BatchMethods& batch_methods(Cls c) noexcept;
 
 }  // namespace quernlet

@@ -1,6 +1,6 @@
-#include "convert.hpp"
+#include "module/convert.hpp"
 
-#include "binding.hpp"
+#include "module/binding.hpp"
 
 namespace quernlet {
 

@@ -19,7 +19,7 @@
 #include <new>
 #include <string_view>
 
-#include "objects.hpp"
+#include "module/objects.hpp"
 
 namespace quernlet {
 

@@ -4,11 +4,11 @@
 // over the whole text.
 #include <vector>
 
-#include "../elements/chars.hpp"
-#include "../elements/regex_run.hpp"
-#include "../elements/regex_scan.hpp"
-#include "drivers.hpp"
-#include "fast_paths.hpp"
+#include "elements/chars.hpp"
+#include "elements/regex_run.hpp"
+#include "elements/regex_scan.hpp"
+#include "single_text/fast_paths.hpp"
+#include "single_text/scans.hpp"
 
 namespace quernlet::fast {
 

@@ -1,9 +1,9 @@
 // The class-specific batch methods of Literal, Keyword, Word, Regex and And,
-// each defined beside its bodies; batch.cpp puts them into the per-class
+// each defined beside its bodies; batch/methods.cpp puts them into the per-class
 // table and serves every other class itself.
 #pragma once
 
-#include "operations.hpp"
+#include "module/operations.hpp"
 
 namespace quernlet {
 

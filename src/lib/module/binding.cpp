@@ -1,4 +1,4 @@
-#include "binding.hpp"
+#include "module/binding.hpp"
 
 #include <string>
 

@@ -3,10 +3,10 @@
 #include <string_view>
 #include <vector>
 
-#include "../elements/literals.hpp"
-#include "../elements/structure.hpp"
-#include "binding.hpp"
-#include "slots.hpp"
+#include "elements/literals.hpp"
+#include "elements/structure.hpp"
+#include "module/binding.hpp"
+#include "module/slots.hpp"
 
 namespace quernlet {
 

@@ -6,12 +6,12 @@
 #include <tuple>
 #include <type_traits>
 
-#include "../elements/chars.hpp"
-#include "../elements/forward.hpp"
-#include "../elements/literals.hpp"
-#include "../elements/positional.hpp"
-#include "../elements/structure.hpp"
-#include "objects.hpp"
+#include "elements/chars.hpp"
+#include "elements/forward.hpp"
+#include "elements/literals.hpp"
+#include "elements/positional.hpp"
+#include "elements/structure.hpp"
+#include "module/objects.hpp"
 
 namespace quernlet {
 

@@ -20,10 +20,10 @@
 #include <utility>
 #include <vector>
 
-#include "../elements/chars.hpp"
-#include "../elements/regex_run.hpp"
-#include "batch_paths.hpp"
-#include "drivers.hpp"
+#include "batch/paths.hpp"
+#include "batch/skeleton.hpp"
+#include "elements/chars.hpp"
+#include "elements/regex_run.hpp"
 
 namespace quernlet {
 
@@ -194,7 +194,7 @@ PyObject* flat_periodic(Items items, std::size_t p, Length& length) {
   std::vector<PyObject*> tail;  // the tokens of the first t positions
   for (std::size_t j = 0; j < t; ++j)
     if (index[j] != kNone) tail.push_back(period[index[j]]);
-  return batch::fill_periodic(period, q, tail);
+  return fill_periodic(period, q, tail);
 }
 
 // Any other list: each distinct object evaluated once, the same object

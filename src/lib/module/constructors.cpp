@@ -9,10 +9,10 @@
 
 #include <initializer_list>
 
-#include "binding.hpp"
-#include "convert.hpp"
-#include "kinds.hpp"
-#include "slots.hpp"
+#include "module/binding.hpp"
+#include "module/convert.hpp"
+#include "module/kinds.hpp"
+#include "module/slots.hpp"
 
 namespace quernlet {
 

@@ -1,4 +1,4 @@
-#include "interrupt.hpp"
+#include "module/interrupt.hpp"
 
 #include <utility>
 

@@ -7,9 +7,9 @@
 // uniform list is tested once; otherwise the previous item's outcome is
 // reused when the same object follows itself (Keyword's count remembers the
 // first 31 distinct objects instead).
-#include "../elements/literals.hpp"
-#include "batch_paths.hpp"
-#include "drivers.hpp"
+#include "batch/paths.hpp"
+#include "batch/skeleton.hpp"
+#include "elements/literals.hpp"
 
 namespace quernlet {
 

@@ -1,7 +1,7 @@
 // Conversion of Python objects into elements.
 #pragma once
 
-#include "objects.hpp"
+#include "module/objects.hpp"
 
 namespace quernlet {
 

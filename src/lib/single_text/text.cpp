@@ -1,4 +1,4 @@
-#include "text.hpp"
+#include "single_text/text.hpp"
 
 #include <algorithm>
 #include <array>
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "binding.hpp"
+#include "module/binding.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>

@@ -44,8 +44,8 @@
 #include <csignal>
 #include <cstdint>
 
-#include "../elements/element.hpp"
-#include "py.hpp"
+#include "elements/element.hpp"
+#include "module/py.hpp"
 
 namespace quernlet {
 
