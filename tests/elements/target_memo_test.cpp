@@ -35,7 +35,7 @@ const std::vector<std::string> kPieces = {"a",
 // order of the starts (forward as the scans go, backward, at random).
 TEST(TargetMemo, AnswersEqualThePlainSearch) {
   std::mt19937 rng(2024);
-  GrammarMaker gen(rng, kPieces, /*skip_rich=*/true);
+  GrammarMaker gen(rng, kPieces, {.skip_rich = true});
   for (int g = 0; g < 300; ++g) {
     gen.made.clear();
     const ElementHandle e = gen.make(3);

@@ -64,14 +64,22 @@ class Placed {
   std::string_view view_;
 };
 
+// What a GrammarMaker favours or rules out.
+struct GrammarOptions {
+  // SkipTo is frequent and reached in the ways a kept search answer could
+  // be misapplied: elements shared between places, SkipTos in targets, and
+  // F <<= "(" + SkipTo(F) | leaf, which searches for its own kind.
+  bool skip_rich = false;
+  // OneOrMore repeats only leaves that never match the empty text: the one
+  // place where its match test and its parse may differ.
+  bool advancing_repeats = false;
+};
+
 // Random grammars of every element kind, their texts built of `pieces`.
-// With `skip_rich`, SkipTo is frequent and reached in the ways a kept search
-// answer could be misapplied: elements shared between places, SkipTos in
-// targets, and F <<= "(" + SkipTo(F) | leaf, which searches for its own kind.
 class GrammarMaker {
  public:
-  GrammarMaker(std::mt19937& rng, std::vector<std::string> pieces, bool skip_rich = false)
-      : rng_(rng), pieces_(std::move(pieces)), skip_rich_(skip_rich) {}
+  GrammarMaker(std::mt19937& rng, std::vector<std::string> pieces, GrammarOptions options = {})
+      : rng_(rng), pieces_(std::move(pieces)), options_(options) {}
   ~GrammarMaker() {
     for (const Ref<ForwardElement>& f : cycles_) f->set(nullptr);
   }
@@ -80,8 +88,8 @@ class GrammarMaker {
   std::vector<ElementHandle> made;
 
   ElementHandle make(int depth) {
-    if (skip_rich_ && !made.empty() && pick(4) == 0) return made[pick(made.size())];
-    made.push_back(skip_rich_ ? make_skip_rich(depth) : make_one(depth));
+    if (options_.skip_rich && !made.empty() && pick(4) == 0) return made[pick(made.size())];
+    made.push_back(options_.skip_rich ? make_skip_rich(depth) : make_one(depth));
     return made.back();
   }
 
@@ -110,13 +118,13 @@ class GrammarMaker {
   }
 
   ElementHandle make_one(int depth) {
-    const int kind = pick(depth > 0 ? 30 : 17);
-    if (kind >= 8 && kind < 17) {
+    const int kind = pick(depth > 0 ? 31 : 18);
+    if (kind >= 8 && kind < 18) {
       const ElementHandle fixed[] = {mk<EmptyElement>(),       mk<NoMatchElement>(),
                                      mk<LineStartElement>(),   mk<LineEndElement>(),
                                      mk<StringStartElement>(), mk<StringEndElement>(),
                                      mk<RestOfLineElement>(),  mk<ForwardElement>(),  // never set
-                                     mk<LiteralElement>(" ")};
+                                     mk<LiteralElement>(" "),  lead_byte()};
       return fixed[kind - 8];
     }
     switch (kind) {
@@ -148,27 +156,28 @@ class GrammarMaker {
         return mk<QuotedStringElement>(pick(2) ? "\"" : "é", pick(2) ? &e : nullptr, pick(2) != 0,
                                        pick(2) != 0);
       }
-      case 17:
       case 18:
       case 19:
-        return mk<AndElement>(children(depth));
       case 20:
+        return mk<AndElement>(children(depth));
       case 21:
-        return mk<MatchFirstElement>(children(depth));
       case 22:
-        return mk<OptionalElement>(make(depth - 1));
+        return mk<MatchFirstElement>(children(depth));
       case 23:
-        return mk<ZeroOrMoreElement>(make(depth - 1));
+        return mk<OptionalElement>(make(depth - 1));
       case 24:
-        return mk<OneOrMoreElement>(make(depth - 1));
+        return mk<ZeroOrMoreElement>(make(depth - 1));
       case 25:
-        return mk<ExactlyElement>(make(depth - 1), static_cast<std::uint64_t>(pick(3)));
+        return mk<OneOrMoreElement>(options_.advancing_repeats ? advancing_leaf()
+                                                               : make(depth - 1));
       case 26:
+        return mk<ExactlyElement>(make(depth - 1), static_cast<std::uint64_t>(pick(3)));
+      case 27:
         return pick(2) ? ElementHandle(mk<GroupElement>(make(depth - 1)))
                        : ElementHandle(mk<SuppressElement>(make(depth - 1)));
-      case 27:
-        return mk<CombineElement>(make(depth - 1));
       case 28:
+        return mk<CombineElement>(make(depth - 1));
+      case 29:
         return mk<SkipToElement>(make(depth - 1));
       default: {
         auto f = mk<ForwardElement>();
@@ -176,6 +185,30 @@ class GrammarMaker {
         return f;
       }
     }
+  }
+
+  // Matches the lead byte of "\xC3\xA9" and stops inside the character,
+  // without a token of its own that would cut it.
+  static ElementHandle lead_byte() { return mk<SuppressElement>(mk<LiteralElement>("\xC3")); }
+
+  // A leaf that never matches the empty text, kept in `made` like the rest.
+  ElementHandle advancing_leaf() {
+    const std::string piece = pieces_[pick(pieces_.size())];
+    std::string error;
+    switch (pick(4)) {
+      case 0:
+        made.push_back(mk<LiteralElement>(piece + short_text()));
+        break;
+      case 1:
+        made.push_back(mk<CharElement>(piece));
+        break;
+      case 2:
+        made.push_back(RegexElement::compile(pick(2) ? "\\w+" : "[ab_]\\S*", error));
+        break;
+      default:
+        made.push_back(lead_byte());
+    }
+    return made.back();
   }
 
   int pick(std::size_t n) {
@@ -194,7 +227,7 @@ class GrammarMaker {
 
   std::mt19937& rng_;
   std::vector<std::string> pieces_;
-  bool skip_rich_;
+  GrammarOptions options_;
   std::vector<Ref<ForwardElement>> cycles_;
 };
 
