@@ -206,9 +206,10 @@ Ref<RegexElement> RegexElement::compile(std::string_view pattern, std::string& e
   }
   auto element = Ref<RegexElement>::make(Key{});
   element->mode_ = shortcut_of(pattern, element->byte_set_);
-  element->bounds_ = match_bounds(*re);
-  element->re_ = std::move(re);
   element->run_ = ClassRun::recognise(pattern);
+  // A class run scans with its own byte tables and never asks for bounds.
+  if (!element->run_) element->bounds_ = match_bounds(*re);
+  element->re_ = std::move(re);
   element->message_ = SharedString("Expected match for /" + source + "/");
   element->set_start_bytes(element->run_ ? start_bytes_of(*element->run_)
                                          : start_bytes_of(element->mode_, element->byte_set_,

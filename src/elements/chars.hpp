@@ -143,7 +143,8 @@ class RegexElement final : public ElementKind<RegexElement> {
   // RE2::ANCHOR_START on the rest of a text to match at a position, and
   // unanchored to search.
   std::unique_ptr<re2::RE2> re_;
-  // RE2's first-byte bounds on the pattern's matches, asked for once here.
+  // RE2's first-byte bounds on the pattern's matches, asked for once here;
+  // unbounded for a class run, whose scans do not search with RE2.
   MatchBounds bounds_;
   // The pattern as a byte-table scan, when it is one (regex_run.hpp).
   std::unique_ptr<const ClassRun> run_;
