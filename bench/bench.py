@@ -396,10 +396,11 @@ def batch_cases():
     items = ["".join(rng.choice(letters) for _ in range(rng.randint(2, 9))) +
              rng.choice(["", "", "_1", "X"]) for _ in range(1_000_000)]
     rx, ours = re.compile("[a-z]+"), q.Regex("[a-z]+")
-    # The same objects, each also held by a second list: none is then known to stand at one
-    # position only, so every one goes through the identity map.
-    shared = list(items)
-    return (items, shared), [
+    # Equal texts in objects of their own, each also held by a second list: none is then known
+    # to stand at one position only, so every one goes through the identity map.
+    shared = [(s + "\0")[:-1] for s in items]
+    also = list(shared)
+    return (items, shared, also), [
         ("Regex([a-z]+).parse_batch distinct", lambda: ours.parse_batch(items),
          lambda: [m.group() for s in items if (m := rx.match(s))], 2.0, lambda r: r),
         ("Regex([a-z]+).parse_batch distinct, held twice", lambda: ours.parse_batch(shared),
