@@ -238,27 +238,18 @@ class Builder {
                                               (flags & 2) != 0, (flags & 4) != 0);
       }
       case 8:
-        note(depth, "rest_of_line");
-        return Ref<RestOfLineElement>::make();
+        return plain<RestOfLineElement>(depth, "rest_of_line");
       case 9:
-        note(depth, "Empty");
-        return Ref<EmptyElement>::make();
+        return plain<EmptyElement>(depth, "Empty");
       case 10:
-        note(depth, "NoMatch");
-        return Ref<NoMatchElement>::make();
+        return plain<NoMatchElement>(depth, "NoMatch");
       case 11:
-        note(depth, "LineStart");
-        return Ref<LineStartElement>::make();
+        return plain<LineStartElement>(depth, "LineStart");
       case 12:
-        note(depth, "LineEnd");
-        return Ref<LineEndElement>::make();
+        return plain<LineEndElement>(depth, "LineEnd");
       case 13:
-        if (in_.pick(2)) {
-          note(depth, "StringStart");
-          return Ref<StringStartElement>::make();
-        }
-        note(depth, "StringEnd");
-        return Ref<StringEndElement>::make();
+        if (in_.pick(2)) return plain<StringStartElement>(depth, "StringStart");
+        return plain<StringEndElement>(depth, "StringEnd");
       case 14:
         return forward_ref(depth);
       case 15:
@@ -328,6 +319,13 @@ class Builder {
   }
 
   // Records one node in the grammar's description.
+  // A kind built without arguments, noted by its name.
+  template <class Kind>
+  ElementHandle plain(unsigned depth, const char* name) {
+    note(depth, name);
+    return Ref<Kind>::make();
+  }
+
   void note(unsigned depth, const std::string& what) {
     g_.description.append(2 * depth, ' ');
     g_.description += what;

@@ -154,15 +154,6 @@ class Evaluator {
 // The unit of each of the first 31 distinct items met in the fallback.
 using UnitCache = batch::IdentityMemo<std::uint32_t, UINT32_MAX>;
 
-// A new list of `q` copies of `lists` (which it takes over).
-PyObject* repeat(std::vector<py::Object>& lists, std::size_t q) {
-  py::Object period = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(lists.size())));
-  if (!period) return nullptr;
-  for (std::size_t k = 0; k < lists.size(); ++k)
-    PyList_SET_ITEM(period.get(), static_cast<Py_ssize_t>(k), lists[k].release());
-  return PySequence_Repeat(period.get(), static_cast<Py_ssize_t>(q));
-}
-
 // `items` (n >= 2) repeat their first p items (p of them evaluated): q full
 // periods by doubling copies of the first, then the tail of t = n - q*p.
 PyObject* periodic(Evaluator& eval, batch::Items items, std::size_t p) {
@@ -173,7 +164,7 @@ PyObject* periodic(Evaluator& eval, batch::Items items, std::size_t p) {
   const std::size_t n = items.size;
   const std::size_t q = n / p;
   const std::size_t t = n - q * p;
-  if (t == 0) return repeat(lists, q);
+  if (t == 0) return repeat_list(list_taking(lists), q);
   std::vector<PyObject*> period(p);
   for (std::size_t k = 0; k < p; ++k) period[k] = lists[k].get();
   return fill_periodic(period, q, std::span<PyObject* const>(period).first(t));
@@ -229,12 +220,7 @@ PyObject* uniform(const AndElement& seq, batch::Items items) {
   });
   if (r < 0) return nullptr;
   if (r == 0) tokens.clear();
-  std::vector<py::Object> lists;
-  lists.push_back(py::Object::steal(PyList_New(static_cast<Py_ssize_t>(tokens.size()))));
-  if (!lists.back()) return nullptr;
-  for (std::size_t k = 0; k < tokens.size(); ++k)
-    PyList_SET_ITEM(lists.back().get(), static_cast<Py_ssize_t>(k), tokens[k].release());
-  return repeat(lists, items.size);
+  return repeat_list(list_of(list_taking(tokens)), items.size);
 }
 
 PyObject* and_parse_batch(PyObject* self, PyObject* inputs) {

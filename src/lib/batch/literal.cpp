@@ -40,9 +40,7 @@ PyObject* shared_parse_batch(const Kind& kind, PyObject* s_obj, PyObject* inputs
     if (batch::uniform_detection(items)) {
       const int r = outcome_of(kind, items[0]);
       if (r < 0) return nullptr;
-      const py::Object one = list_of(py::Object::borrow(r ? matched.get() : failed.get()));
-      if (!one) return nullptr;
-      return PySequence_Repeat(one.get(), static_cast<Py_ssize_t>(n));
+      return repeat_list(list_of(py::Object::borrow(r ? matched.get() : failed.get())), n);
     }
 
     py::Object out = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(n)));

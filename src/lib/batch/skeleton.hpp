@@ -247,12 +247,7 @@ PyObject* parse_items(PyObject* inputs, Evaluate&& evaluate) {
     if (n == 0) return new_empty_list();
 
     if (uniform_detection(items)) {
-      py::Object r = evaluate(items[0]);
-      if (!r) return nullptr;
-      py::Object one = py::Object::steal(PyList_New(1));
-      if (!one) return nullptr;
-      PyList_SET_ITEM(one.get(), 0, r.release());
-      return PySequence_Repeat(one.get(), static_cast<Py_ssize_t>(n));
+      return repeat_list(list_of(evaluate(items[0])), n);
     }
 
     if (const std::size_t p = cyclic_detection(items)) {
@@ -264,13 +259,7 @@ PyObject* parse_items(PyObject* inputs, Evaluate&& evaluate) {
       }
       const std::size_t q = n / p;
       const std::size_t t = n - q * p;
-      if (t == 0) {
-        py::Object period = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(p)));
-        if (!period) return nullptr;
-        for (std::size_t k = 0; k < p; ++k)
-          PyList_SET_ITEM(period.get(), static_cast<Py_ssize_t>(k), results[k].release());
-        return PySequence_Repeat(period.get(), static_cast<Py_ssize_t>(q));
-      }
+      if (t == 0) return repeat_list(list_taking(results), q);
       std::vector<PyObject*> period(p);
       for (std::size_t k = 0; k < p; ++k) period[k] = results[k].get();
       return fill_periodic(period, q, std::span<PyObject* const>(period).first(t));

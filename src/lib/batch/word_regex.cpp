@@ -15,7 +15,6 @@
 // parse_batch_count is the shared counting skeleton with the test inlined.
 #include <bit>
 #include <cstdint>
-#include <cstring>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -54,7 +53,7 @@ bool evaluate(PyObject* item, Length& length, py::Object& token) {
 
 // Identity-keyed outcomes of one call: item address -> token, or null when
 // the item did not match. Entries are two words and never removed; the
-// tokens are borrowed from the result being built (see OwnedRefs), which
+// tokens are borrowed from the result being built (flat_fallback), which
 // holds one reference per token appended, so every token entered here is
 // held there at least once.
 class ObjectResultMap {
@@ -104,40 +103,6 @@ class ObjectResultMap {
   OpenTable<Traits> table_;
 };
 
-// The references of a result being built, in order: one owned reference
-// per entry, handed to the list at the end or released with the array.
-class OwnedRefs {
- public:
-  OwnedRefs() = default;
-  OwnedRefs(const OwnedRefs&) = delete;
-  OwnedRefs& operator=(const OwnedRefs&) = delete;
-  ~OwnedRefs() {
-    for (PyObject* o : refs_) Py_DECREF(o);
-  }
-
-  // Appends `o` with a new reference.
-  void push(PyObject* o) { refs_.push_back(Py_NewRef(o)); }
-  // Appends the reference `o` holds.
-  void take(py::Object o) {
-    refs_.push_back(o.get());
-    o.release();
-  }
-
-  // The entries as a new list, which takes the references over.
-  PyObject* to_list() noexcept {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(refs_.size()));
-    if (!list) return nullptr;
-    if (!refs_.empty())
-      std::memcpy(reinterpret_cast<PyListObject*>(list)->ob_item, refs_.data(),
-                  refs_.size() * sizeof(PyObject*));
-    refs_.clear();
-    return list;
-  }
-
- private:
-  std::vector<PyObject*> refs_;
-};
-
 // Whether `item` may stand at another position of the list as well. Every
 // position holds a reference, so an object with a single reference stands
 // at one position only and needs no entry in an identity map.
@@ -148,17 +113,6 @@ inline bool may_recur(PyObject* item) noexcept {
 #else
   return Py_REFCNT(item) != 1;
 #endif
-}
-
-// A list of `n` items taken from `at(i)` (borrowed), each given a new
-// reference.
-template <class At>
-PyObject* list_from(std::size_t n, At&& at) noexcept {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < n; ++i)
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_NewRef(at(i)));
-  return list;
 }
 
 // A list that repeats its first `p` items to the end (p = cyclic_detection):
@@ -183,10 +137,7 @@ PyObject* flat_periodic(Items items, std::size_t p, Length& length) {
 
   if (t == 0) {
     if (k == 0) return new_empty_list();
-    py::Object period =
-        py::Object::steal(list_from(k, [&tokens](std::size_t i) { return tokens[i].get(); }));
-    if (!period) return nullptr;
-    return PySequence_Repeat(period.get(), static_cast<Py_ssize_t>(q));
+    return repeat_list(list_taking(tokens), q);
   }
 
   std::vector<PyObject*> period(k);
@@ -206,14 +157,14 @@ template <class Length>
 PyObject* flat_fallback(Items items, Length& length) {
   constexpr std::size_t kAhead = 16;
   ObjectResultMap map;
-  OwnedRefs out;                  // the result's tokens in order
+  std::vector<py::Object> out;    // the result's tokens in order
   PyObject* last_item = nullptr;  // the previous item and its token (or null)
   PyObject* last_value = nullptr;
   SigintPoll poll;
   for (std::size_t i = 0; i < items.size; ++i) {
     PyObject* const item = items[i];
     if (item == last_item) {
-      if (last_value) out.push(last_value);
+      if (last_value) out.push_back(py::Object::borrow(last_value));
       continue;
     }
     last_item = item;
@@ -234,11 +185,11 @@ PyObject* flat_fallback(Items items, Length& length) {
     }
     // A new token is taken over; a mapped one gets a reference of its own.
     if (token)
-      out.take(std::move(token));
+      out.push_back(std::move(token));
     else if (last_value)
-      out.push(last_value);
+      out.push_back(py::Object::borrow(last_value));
   }
-  return out.to_list();
+  return list_taking(out).release();
 }
 
 // parse_batch of both classes over `length(text)`, the byte length of the

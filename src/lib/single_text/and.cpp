@@ -55,11 +55,7 @@ PyObject* and_parse_string(PyObject* self, const Text& s) {
         return raise_value_error("Expected match");
     }
   }
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < items.size(); ++i)
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), items[i].release());
-  return list;
+  return list_taking(items).release();
 }
 
 // Empty matches count too (and move the scan by one byte), unlike in

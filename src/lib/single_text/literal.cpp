@@ -28,9 +28,7 @@ const KeywordObject& keyword_object(PyObject* self) noexcept {
 // [[item]] * count: `count` entries that are all one inner list.
 PyObject* repeated_singleton(PyObject* item, std::uint64_t count) noexcept {
   if (count == 0) return PyList_New(0);
-  py::Object outer = list_of(list_of(py::Object::borrow(item)));
-  if (!outer) return nullptr;
-  return PySequence_Repeat(outer.get(), static_cast<Py_ssize_t>(count));
+  return repeat_list(list_of(list_of(py::Object::borrow(item))), count);
 }
 
 constexpr std::size_t kShortCopy = 16;

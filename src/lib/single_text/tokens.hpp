@@ -50,6 +50,22 @@ inline py::Object list_of(py::Object item) noexcept {
   return list;
 }
 
+// A new list that takes over the references of `objects` (left null); null
+// with an exception set when it cannot be made.
+inline py::Object list_taking(std::span<py::Object> objects) noexcept {
+  py::Object list = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(objects.size())));
+  if (!list) return list;
+  for (std::size_t i = 0; i < objects.size(); ++i)
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), objects[i].release());
+  return list;
+}
+
+// `list`'s items `q` times over, as a new list; a null `list` (failure,
+// with an exception set) gives null.
+inline PyObject* repeat_list(const py::Object& list, std::size_t q) noexcept {
+  return list ? PySequence_Repeat(list.get(), static_cast<Py_ssize_t>(q)) : nullptr;
+}
+
 // Reports a run that was abandoned for lack of stack. The too-deep flag is
 // set again so that the method skeleton, which checks it after the body,
 // reports the same RecursionError. A run abandoned on an interrupt raises
