@@ -168,24 +168,6 @@ constinit thread_local ThreadState thread_state [[gnu::tls_model("initial-exec")
 
 namespace {
 
-// GCC announces AddressSanitizer with a macro, clang only through
-// __has_feature.
-#if defined(__SANITIZE_ADDRESS__)
-#define QUERNLET_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QUERNLET_ADDRESS_SANITIZER 1
-#endif
-#endif
-
-#if defined(QUERNLET_ADDRESS_SANITIZER)
-// Address-sanitized frames carry redzones and come out two to three times
-// larger, and so does whatever runs below the floor.
-constexpr std::size_t kFrameScale = 2;
-#else
-constexpr std::size_t kFrameScale = 1;
-#endif
-
 // The margin kept free below the floor. Every container checks on entry, so
 // below the floor run at most one container's frame, the leaf kinds it
 // calls (a regular-expression match, allocation) and the unwinding after a
@@ -203,10 +185,6 @@ constexpr std::size_t kUnknownStack = 256u << 10;
 // runs out, so runaway recursion needs a bound of its own; this is the
 // depth an ordinary 64 MiB limit would give.
 constexpr std::size_t kUnlimitedBudget = 64u << 20;
-
-// The stack the interrupt hook needs above the floor: it may run the
-// program's own code (signal handlers), which knows nothing of the floor.
-constexpr std::size_t kHookRoom = (128u << 10) * kFrameScale;
 
 bool main_thread_without_limit() noexcept {
   if (gettid() != getpid()) return false;
@@ -236,13 +214,13 @@ std::uintptr_t measure_floor(std::uintptr_t here) noexcept {
 
 std::atomic<InterruptHook> interrupt_hook{nullptr};
 
-// The countdown ran out (the stack is fine): asks the hook, when there is
-// one and room for the code it runs, and gives up when it says so. Deep in
-// the stack the question waits for the next period.
-[[gnu::noinline]] bool interrupted(ThreadState& t, std::uintptr_t sp) noexcept {
+// The countdown ran out and the run has not given up: asks the hook, when
+// there is one, and gives up when it says so. The hook itself decides what
+// it can do at this depth.
+[[gnu::noinline]] bool interrupted(ThreadState& t) noexcept {
   t.countdown = kInterruptPeriod;
   const InterruptHook hook = interrupt_hook.load(std::memory_order_relaxed);
-  if (hook == nullptr || sp - t.floor < kHookRoom || !hook()) return false;
+  if (hook == nullptr || !hook()) return false;
   t.too_deep = true;
   t.limit = UINTPTR_MAX;
   return true;
@@ -253,7 +231,7 @@ std::atomic<InterruptHook> interrupt_hook{nullptr};
 bool exhausted(std::uintptr_t sp) noexcept {
   ThreadState& t = thread_state;
   if (t.too_deep) return true;
-  if (sp >= t.limit) return interrupted(t, sp);
+  if (sp >= t.limit) return interrupted(t);
   if (t.floor == UINTPTR_MAX) {
     t.floor = measure_floor(sp);
     t.limit = t.floor;
@@ -264,7 +242,24 @@ bool exhausted(std::uintptr_t sp) noexcept {
   return true;
 }
 
+bool period_ended() noexcept {
+  ThreadState& t = thread_state;
+  if (!t.too_deep) return interrupted(t);
+  t.countdown = kInterruptPeriod;
+  return true;
+}
+
 }  // namespace stack_guard
+
+std::size_t stack_left() noexcept {
+  stack_guard::ThreadState& t = stack_guard::thread_state;
+  const std::uintptr_t sp = stack_guard::stack_pointer();
+  if (t.floor == UINTPTR_MAX) {
+    t.floor = stack_guard::measure_floor(sp);
+    if (!t.too_deep) t.limit = t.floor;
+  }
+  return sp > t.floor ? sp - t.floor : 0;
+}
 
 void note_too_deep() noexcept {
   stack_guard::ThreadState& t = stack_guard::thread_state;

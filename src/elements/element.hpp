@@ -523,8 +523,10 @@ class StartBytes {
 // failure cannot hide it; whoever started the run takes it afterwards with
 // `take_too_deep` and reports runaway recursion instead of the result.
 //
-// The same entries count towards interrupts: once every kInterruptPeriod
-// entries the engine asks the program, through the hook installed with
+// The same entries count towards interrupts, and so do the steps of loops
+// that may run long within one entry (a repetition's rounds, a SkipTo
+// scan's positions, `run_step`): once every kInterruptPeriod of them the
+// engine asks the program, through the hook installed with
 // `set_interrupt_hook`, whether the run should stop (a signal such as Ctrl-C
 // arrived). When it should, the run gives up exactly as for lack of stack,
 // and whoever installed the hook knows why.
@@ -532,6 +534,25 @@ class StartBytes {
 namespace stack_guard {
 
 inline constexpr std::uint32_t kInterruptPeriod = 4096;
+
+// GCC announces AddressSanitizer with a macro, clang only through
+// __has_feature.
+#if defined(__SANITIZE_ADDRESS__)
+#define QUERNLET_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUERNLET_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+// Address-sanitized frames carry redzones and come out two to three times
+// larger, and so does whatever runs below the floor: stack sizes reckoned
+// in bytes are scaled by this.
+#if defined(QUERNLET_ADDRESS_SANITIZER)
+inline constexpr std::size_t kFrameScale = 2;
+#else
+inline constexpr std::size_t kFrameScale = 1;
+#endif
 
 // The calling thread's guard. `limit` is what every entry compares the
 // stack pointer against: the measured floor, or the highest address while
@@ -541,8 +562,8 @@ inline constexpr std::uint32_t kInterruptPeriod = 4096;
 struct ThreadState {
   std::uintptr_t limit = UINTPTR_MAX;
   std::uintptr_t floor = UINTPTR_MAX;  // UINTPTR_MAX until measured
-  // Entries left until the interrupt hook is next asked; counted only while
-  // the compare against `limit` passes.
+  // Entries and steps left until the interrupt hook is next asked; entries
+  // count only while the compare against `limit` passes.
   std::uint32_t countdown = kInterruptPeriod;
   bool too_deep = false;
 };
@@ -555,6 +576,8 @@ extern constinit thread_local ThreadState thread_state [[gnu::tls_model("initial
 // thread's first entry, asks the interrupt hook when the countdown runs
 // out, and otherwise reports and records a give-up.
 bool exhausted(std::uintptr_t sp) noexcept;
+// The slow side of `run_step`: the countdown ran out.
+bool period_ended() noexcept;
 
 // The current stack pointer (an address within the caller's frame).
 [[gnu::always_inline]] inline std::uintptr_t stack_pointer() noexcept {
@@ -582,12 +605,31 @@ bool exhausted(std::uintptr_t sp) noexcept;
     return false;
   return stack_guard::exhausted(sp);
 }
+
+// One step of a loop that may run long within one container entry: counts
+// towards the interrupt period as an entry does. True when the run must
+// give up: the hook stopped it now, or it gave up before (a give-up is
+// sticky, so the loop's further attempts could only fail).
+[[gnu::always_inline]] inline bool run_step() noexcept {
+  stack_guard::ThreadState& t = stack_guard::thread_state;
+  if (--t.countdown != 0) [[likely]]
+    return false;
+  return stack_guard::period_ended();
+}
+
 void note_too_deep() noexcept;
 bool take_too_deep() noexcept;
+// Whether the calling thread's run has given up (the flag is not taken).
+inline bool run_gave_up() noexcept { return stack_guard::thread_state.too_deep; }
 
-// Asked every so many entries whether the run should stop; true gives it
-// up. It runs on the run's thread, in the middle of the run, and may start
-// runs of its own there. Null (the default) never stops a run.
+// The bytes of stack left between the caller's frame and the floor below
+// which runs give up (measured on the first call if no run measured it).
+std::size_t stack_left() noexcept;
+
+// Asked every so many entries and steps whether the run should stop; true
+// gives it up. It runs on the run's thread, in the middle of the run, at
+// any depth (`stack_left` tells how much room the code it runs has), and
+// may start runs of its own there. Null (the default) never stops a run.
 using InterruptHook = bool (*)() noexcept;
 void set_interrupt_hook(InterruptHook hook) noexcept;
 

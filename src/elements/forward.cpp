@@ -1,5 +1,7 @@
 #include "forward.hpp"
 
+#include "target_memo.hpp"
+
 namespace quernlet {
 
 // Readers and the writer all wait on `state_` itself. Only the transitions
@@ -127,6 +129,7 @@ bool ForwardElement::try_set(ElementHandle& inner) const noexcept {
 
 void ForwardElement::replace_locked(ElementHandle& inner) const noexcept {
   std::swap(inner_, inner);
+  note_grammar_change();
   // The old inner element (now in `inner`) is released here, under the
   // lock: no reader can still be using it, and when this was its last
   // reference it is destroyed before any reader sees the new one.

@@ -27,6 +27,7 @@ ParseOutcome repeat_parse(ParseContext& ctx, const Element& child, Pos pos, bool
   ParseOutcome result = ParseOutcome::success(pos);
   advanced = false;
   for (;;) {
+    if (run_step()) return ParseOutcome::stack_exhausted(result.end());
     const Pos p = skip_before(ctx, child, result.end());
     ParseOutcome out = child.parse_impl(ctx, p);
     if (!out.ok()) {
@@ -43,6 +44,7 @@ ParseOutcome repeat_parse(ParseContext& ctx, const Element& child, Pos pos, bool
 // The try_match_at form of the same loop, continuing from a match ending at `end`.
 Pos repeat_match(std::string_view text, const Element& child, Pos end) noexcept {
   for (;;) {
+    if (run_step()) return end;  // the run gave up: the answer is dropped
     const Pos p = skip_before(text, child, end);
     const MatchResult m = child.try_match_at(text, p);
     if (!m.matched || m.end <= p) return end;
@@ -277,6 +279,10 @@ ParseOutcome ExactlyElement::parse_impl(ParseContext& ctx, Pos pos) const {
   if (stack_low()) return ParseOutcome::stack_exhausted(pos);
   ParseOutcome result = ParseOutcome::success(pos);
   for (std::uint64_t i = 0; i < count_; ++i) {
+    if (run_step()) {
+      result = ParseOutcome::stack_exhausted(result.end());
+      break;
+    }
     const Pos p = skip_before(ctx, *expr_, result.end());
     ParseOutcome out = expr_->parse_impl(ctx, p);
     if (!out.ok()) {
@@ -296,6 +302,7 @@ MatchResult ExactlyElement::try_match_at(std::string_view text, Pos pos) const {
   if (stack_low()) return kNoMatch;
   Pos p = pos;
   for (std::uint64_t i = 0; i < count_; ++i) {
+    if (run_step()) return kNoMatch;
     p = skip_before(text, *expr_, p);
     const MatchResult m = expr_->try_match_at(text, p);
     if (!m.matched || m.end <= p) return kNoMatch;
@@ -409,8 +416,7 @@ MatchResult SkipToElement::find_target(std::string_view text, Pos pos) const {
     // keeping: the one test is all it costs.
     if (found == pos) return matched_at(pos);
     if (found != kNoTarget) next = found;
-    remember_target(*expr_, text, pos, next, (found != kNoTarget ? found : limit) - pos,
-                    known.stamp);
+    remember_target(*expr_, text, pos, next, (found != kNoTarget ? found : limit) - pos, known);
   }
   return next == kNoTarget ? kNoMatch : matched_at(next);
 }

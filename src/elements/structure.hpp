@@ -183,7 +183,8 @@ class SkipToElement final : public SingleChild<SkipToElement, ElementClass::Norm
   // kNoTarget; `limit` is at most the text length plus one. Nothing is
   // remembered or looked up. `on_try()` runs before every attempt of the
   // target (a Literal or Keyword target is found by a byte scan instead,
-  // which makes none).
+  // which makes none). Every attempt is a step of the run (`run_step`); a
+  // run that gives up finds no target.
   template <class OnTry>
   Pos next_target(std::string_view text, Pos pos, Pos limit, OnTry&& on_try) const {
     if (finder_) return next_occurrence(text, pos, limit);
@@ -191,6 +192,7 @@ class SkipToElement final : public SingleChild<SkipToElement, ElementClass::Norm
     for (Pos p = pos; p < limit; ++p) {
       if (!is_char_boundary(text, p)) continue;
       on_try();
+      if (run_step()) return kNoTarget;
       if (target.try_match_at(text, p).matched) return p;
     }
     return kNoTarget;

@@ -122,6 +122,8 @@ static_assert(std::is_trivially_destructible_v<Memo>);
 
 constinit thread_local ScopeState scope_state [[gnu::tls_model("initial-exec")]];
 
+constinit std::atomic<std::uint64_t> grammar_changes{0};
+
 namespace {
 
 // The storage behind `ScopeState::memo`: too large for the initial-exec
@@ -153,7 +155,12 @@ TargetRecall recall_target(const Element& target, std::string_view text, Pos pos
   if (g == 0) return r;
   // A search that sees the count move past its stamp ran searches of its own.
   r.stamp = ++s.lookups;
+  r.grammar = target_memo::grammar_changes.load(std::memory_order_acquire);
   if (!s.kept) return r;
+  if (s.grammar != r.grammar) [[unlikely]] {
+    target_memo::forget_all();
+    return r;
+  }
   const Entry* e = s.memo->find(target, text, g);
   if (e == nullptr || pos > e->reach) return r;
   for (unsigned i = 0; i < e->count; ++i) {
@@ -168,10 +175,12 @@ TargetRecall recall_target(const Element& target, std::string_view text, Pos pos
 }
 
 void remember_target(const Element& target, std::string_view text, Pos from, Pos next, Pos searched,
-                     std::uint64_t stamp) noexcept {
+                     const TargetRecall& known) noexcept {
   ScopeState& s = scopes();
   const std::uint64_t g = s.generation;
-  if (g == 0) return;
+  if (g == 0 || run_gave_up()) return;
+  if (target_memo::grammar_changes.load(std::memory_order_acquire) != known.grammar) return;
+  if (s.kept && s.grammar != known.grammar) target_memo::forget_all();
   Entry* e = s.kept ? s.memo->find(target, text, g) : nullptr;
   if (e != nullptr) {
     // Two facts with the same next match join into one: no match lies
@@ -184,9 +193,10 @@ void remember_target(const Element& target, std::string_view text, Pos from, Pos
       }
     }
   }
-  if (searched < target_memo::kWorthKeeping && s.lookups == stamp) return;
+  if (searched < target_memo::kWorthKeeping && s.lookups == known.stamp) return;
   if (e == nullptr) {
     if (s.memo == nullptr) s.memo = &target_memo::memo_storage;
+    s.grammar = known.grammar;
     e = &s.memo->claim(target, text, g);
   }
   e->add({from, next});

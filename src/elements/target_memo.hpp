@@ -15,11 +15,19 @@
 // which is sound because every text of an operation stays alive and
 // unchanged until the operation ends; the scope's generation keeps answers
 // of one operation from reaching another whose text happens to reuse the
-// address. A search that gave up for lack of stack may remember a wrong
-// answer, but a give-up ends the whole operation in a recursion error, so
-// no answer of that scope reaches a caller.
+// address. An operation that starts over (after a signal handler ran) opens
+// a new scope.
+//
+// Two things make an answer wrong however it was found, so neither is kept:
+//   - a search within a run that gave up (for lack of stack, or stopped by
+//     the interrupt hook): its attempts failed without being tried;
+//   - a change of the grammar (`note_grammar_change`, which every
+//     `Forward::set` makes) since the search began. Kept answers hold only
+//     for the grammar they were found under: the first lookup after a
+//     change forgets them all.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string_view>
 
@@ -42,6 +50,8 @@ struct ScopeState {
   std::uint64_t last_generation = 0;
   std::uint64_t lookups = 0;
   Memo* memo = nullptr;
+  // The `grammar_changes` count the kept answers were found under.
+  std::uint64_t grammar = 0;
   bool kept = false;
 };
 extern constinit thread_local ScopeState scope_state [[gnu::tls_model("initial-exec")]];
@@ -59,7 +69,18 @@ extern constinit thread_local ScopeState scope_state [[gnu::tls_model("initial-e
 // Forgets every kept answer and releases what the entries hold.
 void forget_all() noexcept;
 
+// How many times, process-wide, a grammar has changed.
+extern std::atomic<std::uint64_t> grammar_changes;
+
 }  // namespace target_memo
+
+// Records that a grammar changed (a Forward got a new inner element): every
+// answer kept so far, on every thread, no longer holds.
+inline void note_grammar_change() noexcept {
+  target_memo::grammar_changes.fetch_add(1, std::memory_order_release);
+}
+
+namespace target_memo {}  // namespace target_memo
 
 // Marks one top-level operation on the calling thread. Scopes nest (an
 // inner one sees only its own answers and hides nothing from the outer one
@@ -101,6 +122,8 @@ struct TargetRecall {
   Pos bound = kNoTarget;
   // Identifies the lookup, for `remember_target`.
   std::uint64_t stamp = 0;
+  // The `grammar_changes` count when the lookup was made.
+  std::uint64_t grammar = 0;
 };
 
 // What is known about `target` on `text` from `pos` (a boundary); nothing
@@ -109,10 +132,11 @@ TargetRecall recall_target(const Element& target, std::string_view text, Pos pos
 
 // Records that `next` (kNoTarget for none) is the first boundary at or
 // after `from` where `target` matches, found by a search that followed the
-// lookup `stamp` and tried `searched` positions. Short searches are cheaper
+// lookup `known` and tried `searched` positions. Short searches are cheaper
 // to repeat than to keep, so unless the target ran searches of its own they
-// are kept only where they extend an answer already held.
+// are kept only where they extend an answer already held. Nothing is kept
+// when the run has given up or the grammar changed since the lookup.
 void remember_target(const Element& target, std::string_view text, Pos from, Pos next, Pos searched,
-                     std::uint64_t stamp) noexcept;
+                     const TargetRecall& known) noexcept;
 
 }  // namespace quernlet

@@ -397,14 +397,15 @@ TEST(InterruptTest, StoppedRunGivesUpAndLeavesTheThreadClean) {
   EXPECT_EQ(s.calls, 2);
   EXPECT_TRUE(take_too_deep());
 
-  // Afterwards runs go to their end, the hook asked once per period.
+  // Afterwards runs go to their end, the hook asked once per period of
+  // entries and repetition rounds (two per item).
   s.calls = 0;
   s.stop_at = 0;
   const ParseOutcome out = g.many->parse_from_start(g.text);
   ASSERT_TRUE(out.ok());
   EXPECT_EQ(out.tokens().size(), g.text.size());
-  EXPECT_GE(s.calls, 40000 / 4096);
-  EXPECT_LE(s.calls, 40002 / 4096 + 1);
+  EXPECT_GE(s.calls, 80000 / 4096);
+  EXPECT_LE(s.calls, 80004 / 4096 + 1);
   EXPECT_FALSE(take_too_deep());
 }
 
@@ -436,6 +437,29 @@ TEST(InterruptTest, HookMayRunNestedMatches) {
   s.during = nullptr;
   EXPECT_TRUE(g.many->parse_from_start(g.text).too_deep());
   EXPECT_FALSE(take_too_deep());
+}
+
+// A repetition of a leaf, and a SkipTo scan whose target is a leaf, enter
+// no container per round, yet run as long as their text: their rounds count
+// towards the period, so the hook stops them too.
+TEST(InterruptTest, LoopsWithinOneEntryAskTheHook) {
+  const std::string text = repeat("ab", 40000);
+  const ElementHandle leaf = mk<CaselessLiteralElement>("ab");
+  const std::vector<ElementHandle> loops = {mk<OneOrMoreElement>(leaf), mk<ZeroOrMoreElement>(leaf),
+                                            mk<ExactlyElement>(leaf, 20000),
+                                            mk<SkipToElement>(mk<CaselessLiteralElement>("c"))};
+  HookScript s;
+  s.stop_at = 2;
+  ScriptedHook hook(s);
+  for (std::size_t i = 0; i < loops.size(); ++i) {
+    s.calls = 0;
+    EXPECT_TRUE(loops[i]->parse_from_start(text).too_deep()) << i;
+    EXPECT_EQ(s.calls, 2) << i;
+    s.calls = 0;
+    loops[i]->try_match_at(text, 0);
+    EXPECT_EQ(s.calls, 2) << i;
+    EXPECT_TRUE(take_too_deep()) << i;
+  }
 }
 
 }  // namespace

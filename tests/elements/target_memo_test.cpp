@@ -91,5 +91,37 @@ TEST(TargetMemo, ScopesKeepOperationsApart) {
   }
 }
 
+// Stops the run on its second call.
+int hook_calls = 0;
+bool stop_on_second_call() noexcept { return ++hook_calls == 2; }
+
+// An answer found by a search whose run gave up is not kept (its attempts
+// failed untried), and kept answers hold only for the grammar they were
+// found under.
+TEST(TargetMemo, KeepsNothingFromAGiveUpOrAcrossAGrammarChange) {
+  const std::string text = std::string(20000, 'x') + "END";
+  const ElementHandle e = skip_to(mk<AndElement>(
+      std::vector<ElementHandle>{mk<LiteralElement>("x"), mk<LiteralElement>("END")}));
+  {
+    const OperationScope scope;
+    hook_calls = 0;
+    set_interrupt_hook(&stop_on_second_call);
+    EXPECT_EQ(show(e->try_match_at(text, 0)), "none");
+    set_interrupt_hook(nullptr);
+    ASSERT_TRUE(take_too_deep());
+    EXPECT_EQ(show(e->try_match_at(text, 0)), "19999");
+  }
+
+  Ref<ForwardElement> f = mk<ForwardElement>();
+  f->set(mk<LiteralElement>("E"));
+  const ElementHandle by_forward = skip_to(f);
+  const OperationScope scope;
+  EXPECT_EQ(show(by_forward->try_match_at(text, 0)), "20000");
+  f->set(mk<LiteralElement>("x"));
+  EXPECT_EQ(show(by_forward->try_match_at(text, 10)), "10");
+  f->set(mk<LiteralElement>("D"));
+  EXPECT_EQ(show(by_forward->try_match_at(text, 0)), "20002");
+}
+
 }  // namespace
 }  // namespace quernlet

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "elements/call_scope.hpp"
 #include "elements/element.hpp"
 #include "module/interrupt.hpp"
 #include "module/py.hpp"
@@ -57,36 +58,27 @@ inline Items list_items(PyObject* list) noexcept {
 // Runs `body()` while holding `list`'s critical section; `guarded`, so no
 // C++ exception can leave the section unbalanced. A body left on Ctrl-C
 // (SigintPending), or one whose match gave up on Ctrl-C, has released
-// everything; its result is dropped and the SIGINT handler then runs
-// outside it, and when the handler raises (KeyboardInterrupt) so does the
-// call. A handler that returns lets the body start again from scratch, on
-// the list as it is then.
+// everything; its result is dropped and the handlers then run outside it,
+// and when one raises (KeyboardInterrupt) so does the call. Handlers that
+// return let the body start again from scratch, on the list as they left
+// it, with a new engine scope: nothing the abandoned run remembered (such as
+// a SkipTo search it gave up) reaches the new one.
 template <class F>
 PyObject* with_list_held([[maybe_unused]] PyObject* list, F&& body) noexcept {
   for (;;) {
     py::Object result;
     bool interrupted = false;
     {
-      const BatchInterruptScope batch_mode;
+      const InterruptScope batch_mode(false);
+      const CallScope engine(false);
       Py_BEGIN_CRITICAL_SECTION(list);
-      result = py::Object::steal(guarded([&]() -> PyObject* {
-        try {
-          return body();
-        } catch (const SigintPending&) {
-          interrupted = true;
-          return nullptr;
-        }
-      }));
+      result = py::Object::steal(guarded_against_sigint(body, interrupted));
       Py_END_CRITICAL_SECTION();
       interrupted = interrupted || batch_mode.sigint_noted();
     }
     if (!interrupted) return result.release();
-    // The abandoned run goes with its give-up, and with an error it met
-    // after giving up: a run from scratch meets it again.
-    if (!result) PyErr_Clear();
     result = py::Object();
-    take_too_deep();
-    if (run_sigint_handler() < 0) return nullptr;
+    if (!handle_sigint_for_restart()) return nullptr;
   }
 }
 

@@ -4,29 +4,53 @@
 
 namespace quernlet {
 
+namespace interrupt_detail {
+constinit thread_local State state [[gnu::tls_model("initial-exec")]];
+}  // namespace interrupt_detail
+
 namespace {
 
-// The calling thread's interrupt state.
-struct InterruptState {
-  // The exception a handler raised within a match (owned), until the
-  // give-up it caused is reported.
-  PyObject* kept = nullptr;
-  // Inside a batch loop (BatchInterruptScope), and whether the hook has
-  // taken a SIGINT there.
-  bool in_batch = false;
-  bool sigint_noted = false;
-  // How many handler runs from inside a match are under way.
-  unsigned handlers_within_match = 0;
-};
+using interrupt_detail::state;
 
-thread_local InterruptState state;
+// How much stack a run may have used since its operation was entered for
+// the hook to run handlers there. The interpreter sizes its own recursion
+// for the thread's whole stack: a handler at the call site of a method may
+// recurse to the interpreter's limit, some 10 000 levels of C calls, which
+// takes 1 to 2 MiB of the 8 MiB a thread usually has. Against that a
+// handler run within this bound has as good as the stack it would have had
+// at the call site, and the bound still holds the recursion of an ordinary
+// grammar (a few hundred levels), so its handlers run promptly.
+constexpr std::size_t kHandlerDepth = 64u << 10;
+
+// The stack the hook wants above the engine's floor before it runs
+// handlers, however near the call's frame: on a small thread stack a
+// handler would otherwise run where not even the engine may go on.
+constexpr std::size_t kHookRoom = (128u << 10) * stack_guard::kFrameScale;
+
+// Whether handlers may run at the hook's frame.
+bool handlers_fit() noexcept {
+  const std::uintptr_t entry = state.entry_sp;
+  if (entry == 0) return false;
+  const std::uintptr_t sp = stack_guard::stack_pointer();
+  return sp <= entry && entry - sp <= kHandlerDepth && stack_left() >= kHookRoom;
+}
+
+// Whether SIGINT is pending; it stays pending. The interpreter only offers
+// to take it (clearing it), so it is put back at once: the handlers then run
+// when and in the order the interpreter runs them, and a handler of another
+// signal that raises first leaves SIGINT's pending.
+bool take_sigint() noexcept {
+  if (!PyOS_InterruptOccurred()) return false;
+  PyErr_SetInterruptEx(SIGINT);
+  return true;
+}
 
 }  // namespace
 
 bool interrupt_hook() noexcept {
-  InterruptState& s = state;
-  if (s.in_batch) {
-    if (!PyOS_InterruptOccurred()) return false;
+  interrupt_detail::State& s = state;
+  if (!handlers_fit()) {
+    if (!take_sigint()) return false;
     s.sigint_noted = true;
     return true;
   }
@@ -43,7 +67,7 @@ bool interrupt_hook() noexcept {
 }
 
 bool raise_kept_interrupt() noexcept {
-  InterruptState& s = state;
+  interrupt_detail::State& s = state;
   if (s.kept == nullptr) [[likely]]
     return false;
   take_too_deep();
@@ -55,6 +79,7 @@ bool handlers_run_within_a_match() noexcept { return state.handlers_within_match
 
 void run_signal_handlers() {
   if (raise_kept_interrupt()) throw py::ErrorSet{};
+  if (state.sigint_noted) throw SigintPending{};
   // A handler may call the module again, so a give-up for lack of stack
   // noted by the interrupted run is kept aside meanwhile: the nested call
   // neither sees it nor takes it. When the run is abandoned, the give-up
@@ -64,34 +89,12 @@ void run_signal_handlers() {
   if (too_deep) note_too_deep();
 }
 
-BatchInterruptScope::BatchInterruptScope() noexcept
-    : outer_in_batch_(state.in_batch), outer_noted_(state.sigint_noted) {
-  state.in_batch = true;
-  state.sigint_noted = false;
-}
+bool sigint_arrived() noexcept { return state.sigint_noted || take_sigint(); }
 
-BatchInterruptScope::~BatchInterruptScope() {
-  state.in_batch = outer_in_batch_;
-  state.sigint_noted = outer_noted_;
-}
-
-bool BatchInterruptScope::sigint_noted() noexcept { return state.sigint_noted; }
-
-bool sigint_arrived() noexcept { return state.sigint_noted || PyOS_InterruptOccurred(); }
-
-int run_sigint_handler() noexcept {
-  if (PyErr_CheckSignals() < 0) return -1;
-  const py::Object signal = py::Object::steal(PyImport_ImportModule("signal"));
-  if (!signal) return -1;
-  const py::Object handler =
-      py::Object::steal(PyObject_CallMethod(signal.get(), "getsignal", "i", SIGINT));
-  if (!handler) return -1;
-  // SIG_IGN and SIG_DFL are numbers; None means a handler set outside Python.
-  if (!PyCallable_Check(handler.get())) return 0;
-  PyObject* const frame = reinterpret_cast<PyObject*>(PyEval_GetFrame());
-  const py::Object done = py::Object::steal(
-      PyObject_CallFunction(handler.get(), "iO", SIGINT, frame ? frame : Py_None));
-  return done ? 0 : -1;
+bool handle_sigint_for_restart() noexcept {
+  if (PyErr_Occurred()) PyErr_Clear();
+  take_too_deep();
+  return PyErr_CheckSignals() == 0;
 }
 
 }  // namespace quernlet

@@ -26,14 +26,27 @@
 // until the call returns.
 //
 // A single attempt may itself run long (a grammar that backtracks without
-// end), so the engine also asks `interrupt_hook` every few thousand
-// container entries within an attempt. Outside a batch it runs the pending
-// handlers there and then; when one raises, it keeps the exception aside
-// for the thread and the run gives up as for lack of stack. Whoever reports
-// that give-up (the method skeleton, `raise_too_deep`, the stride poll)
-// raises the kept exception instead, through `raise_kept_interrupt`. Inside
-// a batch (a BatchInterruptScope) it only notes a pending SIGINT, which the
-// batch loop then treats as its SigintPoll would.
+// end, one long repetition), so the engine also asks `interrupt_hook` every
+// few thousand container entries and loop steps within an attempt. What it
+// may do there depends on where the run stands:
+//   - Within a single-text call, near the call's own frame (the run has
+//     used at most kHandlerDepth of stack since the method was entered), it
+//     runs the pending handlers there and then, with about the stack they
+//     would have had at the call site. When one raises, it keeps the
+//     exception aside for the thread and the run gives up as for lack of
+//     stack; whoever reports that give-up (the method skeleton,
+//     `raise_too_deep`, the stride poll) raises the kept exception instead,
+//     through `raise_kept_interrupt`.
+//   - Deeper in a single-text call, or anywhere in a batch, it runs no
+//     Python code: it only notes a pending SIGINT, which gives the run up.
+//     The call's skeleton then runs the handlers once the run has unwound
+//     (a stride poll that meets the give-up throws SigintPending to get
+//     there) and, when they return, starts the call over from scratch.
+//     Other handlers stay pending until a poll near the call's frame, or
+//     until the call returns to the interpreter.
+// SIGINT is taken from the interpreter only to be put back at once
+// (`take_sigint`), so that the handlers then run in the interpreter's own
+// order and one that raises leaves the others pending, as in plain Python.
 //
 // The handlers run in the middle of a match, while the thread holds the
 // read locks of the Forwards it is inside; a handler that set one of them
@@ -45,13 +58,15 @@
 #include <cstdint>
 
 #include "elements/element.hpp"
+#include "module/binding.hpp"
 #include "module/py.hpp"
 
 namespace quernlet {
 
 // Runs the pending signal handlers; throws py::ErrorSet when one raises,
 // and also (without running them) when a run gave up on an interrupt, with
-// that interrupt's exception.
+// that interrupt's exception. Throws SigintPending when the run gave up on
+// a SIGINT the hook noted.
 [[gnu::noinline, gnu::cold]] void run_signal_handlers();
 
 // The engine's interrupt hook (installed at module exec).
@@ -87,37 +102,69 @@ class InterruptPoll {
   std::uint32_t left_ = kPeriod;
 };
 
-// Thrown by SigintPoll when SIGINT has arrived: the loop unwinds, releasing
-// what it holds, to a frame that can run the handler (batch::with_list_held).
+// Thrown where a loop meets a pending SIGINT that it must not handle
+// itself: the loop unwinds, releasing what it holds, to the call's skeleton,
+// which runs the handlers and starts the call over when they return
+// (`run_call`, batch::with_list_held).
 struct SigintPending {};
 
-// Marks a batch loop on this thread for its lifetime: the interrupt hook
-// runs no Python code and only notes a pending SIGINT, which
-// `sigint_noted` then reports. Restores the mode it found, so a batch called
-// from a handler within a match, or a match within a batch's handler, each
-// see their own.
-class BatchInterruptScope {
+namespace interrupt_detail {
+
+// The calling thread's interrupt state.
+struct State {
+  // The exception a handler raised within a match (owned), until the
+  // give-up it caused is reported.
+  PyObject* kept = nullptr;
+  // The stack pointer at the entry of the innermost operation that may run
+  // handlers within its matches (0 where none may: outside operations, and
+  // in batches).
+  std::uintptr_t entry_sp = 0;
+  // Whether the hook took a SIGINT within the innermost operation (its run
+  // then gave up).
+  bool sigint_noted = false;
+  // How many handler runs from inside a match are under way.
+  unsigned handlers_within_match = 0;
+};
+extern constinit thread_local State state [[gnu::tls_model("initial-exec")]];
+
+}  // namespace interrupt_detail
+
+// Marks one operation on this thread for its lifetime: a single-text call
+// (`handlers` true: the hook may run handlers near the frame that opens
+// the scope) or a batch (the hook only notes SIGINT). Restores what it
+// found, so a call made from a handler within a match, or a match within
+// such a call, each see their own.
+class InterruptScope {
  public:
-  BatchInterruptScope() noexcept;
-  ~BatchInterruptScope();
-  BatchInterruptScope(const BatchInterruptScope&) = delete;
-  BatchInterruptScope& operator=(const BatchInterruptScope&) = delete;
+  explicit InterruptScope(bool handlers) noexcept
+      : outer_sp_(interrupt_detail::state.entry_sp),
+        outer_noted_(interrupt_detail::state.sigint_noted) {
+    interrupt_detail::State& s = interrupt_detail::state;
+    s.entry_sp = handlers ? stack_guard::stack_pointer() : 0;
+    s.sigint_noted = false;
+  }
+  ~InterruptScope() {
+    interrupt_detail::State& s = interrupt_detail::state;
+    s.entry_sp = outer_sp_;
+    s.sigint_noted = outer_noted_;
+  }
+  InterruptScope(const InterruptScope&) = delete;
+  InterruptScope& operator=(const InterruptScope&) = delete;
 
   // Whether the hook took a pending SIGINT during this scope.
-  static bool sigint_noted() noexcept;
+  static bool sigint_noted() noexcept { return interrupt_detail::state.sigint_noted; }
 
  private:
-  bool outer_in_batch_;
+  std::uintptr_t outer_sp_;
   bool outer_noted_;
 };
 
-// Whether SIGINT is pending or was noted by the hook within the batch; the
-// pending SIGINT is taken from the interpreter.
+// Whether SIGINT is pending, or was taken by the hook within the innermost
+// operation. A pending SIGINT is left pending for the interpreter.
 bool sigint_arrived() noexcept;
 
-// The batch loops' poll: runs no Python code. The pending SIGINT is taken
-// from the interpreter, so the catcher must run its handler
-// (run_sigint_handler).
+// The batch loops' poll: runs no Python code. On SIGINT it throws
+// SigintPending.
 class SigintPoll {
  public:
   void tick() {
@@ -131,10 +178,24 @@ class SigintPoll {
   std::uint32_t left_ = InterruptPoll::kPeriod;
 };
 
-// Runs what a SigintPoll took: first every other pending handler, then the
-// program's SIGINT handler as the interpreter calls it (with the signal
-// number and the current frame). -1 with the exception set when one raises,
-// 0 otherwise (also when SIGINT is ignored or left to the system).
-int run_sigint_handler() noexcept;
+// Runs `f()` as `guarded` does; a run left on SIGINT (SigintPending) gives
+// null, with no exception set, and sets `interrupted`.
+template <class F>
+PyObject* guarded_against_sigint(F&& f, bool& interrupted) noexcept {
+  return guarded([&]() -> PyObject* {
+    try {
+      return f();
+    } catch (const SigintPending&) {
+      interrupted = true;
+      return nullptr;
+    }
+  });
+}
+
+// Whether a run given up on a SIGINT (SigintPending, or one the hook noted)
+// may start over: runs the pending handlers, SIGINT's among them, after
+// dropping the run's give-up and the error it may have left. False with the
+// exception set when a handler raises.
+bool handle_sigint_for_restart() noexcept;
 
 }  // namespace quernlet

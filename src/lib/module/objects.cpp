@@ -149,7 +149,8 @@ ListBody list_body(Cls c) noexcept {
 
 // Only classes with children can hold a SkipTo, whose searches keep their
 // answers for the length of one call, or a Group, whose lists one parse
-// takes from an arena; the others open no engine scope.
+// takes from an arena, and only they enter containers and loops that ask the
+// interrupt hook; the others open no engine scope.
 constexpr bool has_children(Cls c) {
   using enum Cls;
   for (Cls k : {And, MatchFirst, ZeroOrMore, OneOrMore, Optional, Group, Suppress, Forward, Combine,
@@ -157,11 +158,43 @@ constexpr bool has_children(Cls c) {
     if (c == k) return true;
   return false;
 }
+
+// What one run of a single-text body opens: the engine's scope and the
+// interrupt scope, whose hook may run handlers near this frame.
+struct RunScope {
+  explicit RunScope(bool lists_in_arena) noexcept : engine(lists_in_arena), interrupts(true) {}
+  CallScope engine;
+  InterruptScope interrupts;
+};
 struct NoScope {
   explicit NoScope(bool) noexcept {}
 };
 template <Cls C>
-using EngineScope = std::conditional_t<has_children(C), CallScope, NoScope>;
+using EngineScope = std::conditional_t<has_children(C), RunScope, NoScope>;
+
+// Runs a single-text body, `run()`, within a fresh `Scope`. A run given up on
+// SIGINT (the hook noted it deep in a match, or a poll met it) has released
+// everything; the handlers then run, and when they return the body runs
+// again from scratch, with nothing of the abandoned run remembered.
+template <class Scope, class Run>
+PyObject* run_call(bool lists_in_arena, Run&& run) noexcept {
+  for (;;) {
+    bool interrupted = false;
+    py::Object result;
+    {
+      const Scope scope(lists_in_arena);
+      result = py::Object::steal(guarded_against_sigint(run, interrupted));
+      if constexpr (std::is_same_v<Scope, RunScope>) interrupted |= scope.interrupts.sigint_noted();
+    }
+    if (!interrupted) [[likely]] {
+      if (take_too_deep()) [[unlikely]]
+        return recursion_error(result.release());
+      return result.release();
+    }
+    result = py::Object();
+    if (!handle_sigint_for_restart()) return nullptr;
+  }
+}
 
 template <Cls C, Op op>
 PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -176,8 +209,7 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (!is_instance(self, C)) [[unlikely]]
     return raise_conversion_failure(self, kClassNames[index_of(C)]);
 
-  [[maybe_unused]] const EngineScope<C> scope(op == Op::ParseString);
-  PyObject* result;
+  constexpr bool arena = op == Op::ParseString;
   if constexpr (op == Op::TransformString) {
     const Method<TransformBody>& method = text_methods[index_of(C)]->transform_string;
     TextArgument s_arg, replacement_arg;
@@ -185,21 +217,22 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!s_arg.take("s", args[0], s, method.storage_only) ||
         !replacement_arg.take("replacement", args[1], replacement))
       return nullptr;
-    result = guarded([&] { return method.body(self, s, replacement); });
+    return run_call<EngineScope<C>>(arena, [&] { return method.body(self, s, replacement); });
   } else if constexpr (is_list_op(op)) {
+    // The batch skeleton opens the engine's scope for each run itself.
     if (!list_arg("inputs", args[0])) return nullptr;
     const ListBody body = list_body<op>(C);
-    result = guarded([&] { return body(self, args[0]); });
+    PyObject* const result = guarded([&] { return body(self, args[0]); });
+    if (take_too_deep()) [[unlikely]]
+      return recursion_error(result);
+    return result;
   } else {
     const Method<TextBody>& method = text_method<op>(C);
     TextArgument s_arg;
     Text s;
     if (!s_arg.take("s", args[0], s, method.storage_only)) return nullptr;
-    result = guarded([&] { return method.body(self, s); });
+    return run_call<EngineScope<C>>(arena, [&] { return method.body(self, s); });
   }
-  if (take_too_deep()) [[unlikely]]
-    return recursion_error(result);
-  return result;
 }
 
 // ---------------------------------------------------------------------------
