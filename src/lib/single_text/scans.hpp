@@ -207,21 +207,22 @@ PyObject* text_items_streamed(const Text& text, Scan&& scan) {
 // search_string's items for parsed tokens: per span the tokens of `kind`'s
 // parse at the span's start (no whitespace skipped before the element
 // itself). A parse that fails where the match test succeeded gives an empty
-// item, not an error.
+// item, not an error. The result list is made once every parse has run:
+// signal handlers and finalizers may run within a parse, and must find no
+// list with empty slots among the collector's objects.
 template <class Kind>
 PyObject* parsed_items(const Kind& kind, const Text& text, std::span<const MatchSpan> spans) {
-  py::Object result = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
-  if (!result) return nullptr;
+  std::vector<py::Object> items;
+  items.reserve(spans.size());
   ParseContext ctx{text, true};
   TokenStrs strs(text);
-  for (std::size_t i = 0; i < spans.size(); ++i) {
-    ParseOutcome out = kind.parse_impl(ctx, spans[i].start);
-    py::Object item =
-        out.ok() ? results_to_list(out.tokens(), strs) : py::Object::steal(PyList_New(0));
-    if (!item) return nullptr;
-    PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), item.release());
+  for (const MatchSpan& span : spans) {
+    ParseOutcome out = kind.parse_impl(ctx, span.start);
+    items.push_back(out.ok() ? results_to_list(out.tokens(), strs)
+                             : py::Object::steal(PyList_New(0)));
+    if (!items.back()) return nullptr;
   }
-  return result.release();
+  return list_taking(items).release();
 }
 
 // transform_string's output: the text with the spans given to `replace`
