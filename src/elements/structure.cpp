@@ -416,7 +416,8 @@ MatchResult SkipToElement::find_target(std::string_view text, Pos pos) const {
     // keeping: the one test is all it costs.
     if (found == pos) return matched_at(pos);
     if (found != kNoTarget) next = found;
-    remember_target(*expr_, text, pos, next, (found != kNoTarget ? found : limit) - pos, known);
+    remember_target(*expr_, text, pos, next, (found != kNoTarget ? found : limit) - pos,
+                    known.stamp);
   }
   return next == kNoTarget ? kNoMatch : matched_at(next);
 }

@@ -148,20 +148,16 @@ using target_memo::Memo;
 using target_memo::scopes;
 using target_memo::ScopeState;
 
-TargetRecall recall_target(const Element& target, std::string_view text, Pos pos) noexcept {
+namespace {
+
+// `recall_target` within scope `s`.
+[[gnu::always_inline]] inline TargetRecall lookup(ScopeState& s, const Element& target,
+                                                  std::string_view text, Pos pos) noexcept {
   TargetRecall r;
-  ScopeState& s = scopes();
-  const std::uint64_t g = s.generation;
-  if (g == 0) return r;
   // A search that sees the count move past its stamp ran searches of its own.
   r.stamp = ++s.lookups;
-  r.grammar = target_memo::grammar_changes.load(std::memory_order_acquire);
   if (!s.kept) return r;
-  if (s.grammar != r.grammar) [[unlikely]] {
-    target_memo::forget_all();
-    return r;
-  }
-  const Entry* e = s.memo->find(target, text, g);
+  const Entry* e = s.memo->find(target, text, s.generation);
   if (e == nullptr || pos > e->reach) return r;
   for (unsigned i = 0; i < e->count; ++i) {
     const Fact& f = e->facts[i];
@@ -174,13 +170,38 @@ TargetRecall recall_target(const Element& target, std::string_view text, Pos pos
   return r;
 }
 
+// A lookup that finds the grammar changed: what is kept no longer holds, nor
+// will the answer of any search that began before this lookup. Out of line,
+// so that the usual lookup calls nothing and saves no registers.
+[[gnu::noinline, gnu::cold]] TargetRecall lookup_after_change(const Element& target,
+                                                              std::string_view text,
+                                                              Pos pos) noexcept {
+  ScopeState& s = scopes();
+  if (s.kept) target_memo::forget_all();
+  s.grammar = target_memo::grammar_changes.load(std::memory_order_acquire);
+  s.valid_from = s.lookups + 1;  // this lookup's stamp
+  return lookup(s, target, text, pos);
+}
+
+}  // namespace
+
+TargetRecall recall_target(const Element& target, std::string_view text, Pos pos) noexcept {
+  ScopeState& s = scopes();
+  if (s.generation == 0) return {};
+  if (target_memo::grammar_changes.load(std::memory_order_acquire) != s.grammar) [[unlikely]]
+    return lookup_after_change(target, text, pos);
+  return lookup(s, target, text, pos);
+}
+
 void remember_target(const Element& target, std::string_view text, Pos from, Pos next, Pos searched,
-                     const TargetRecall& known) noexcept {
+                     std::uint64_t stamp) noexcept {
   ScopeState& s = scopes();
   const std::uint64_t g = s.generation;
-  if (g == 0 || run_gave_up()) return;
-  if (target_memo::grammar_changes.load(std::memory_order_acquire) != known.grammar) return;
-  if (s.kept && s.grammar != known.grammar) target_memo::forget_all();
+  // A search that gave up, or that saw the grammar change (a lookup after
+  // it began noticed, or no lookup did yet), found no answer worth keeping.
+  if (g == 0 || run_gave_up() || stamp < s.valid_from ||
+      target_memo::grammar_changes.load(std::memory_order_acquire) != s.grammar)
+    return;
   Entry* e = s.kept ? s.memo->find(target, text, g) : nullptr;
   if (e != nullptr) {
     // Two facts with the same next match join into one: no match lies
@@ -193,10 +214,9 @@ void remember_target(const Element& target, std::string_view text, Pos from, Pos
       }
     }
   }
-  if (searched < target_memo::kWorthKeeping && s.lookups == known.stamp) return;
+  if (searched < target_memo::kWorthKeeping && s.lookups == stamp) return;
   if (e == nullptr) {
     if (s.memo == nullptr) s.memo = &target_memo::memo_storage;
-    s.grammar = known.grammar;
     e = &s.memo->claim(target, text, g);
   }
   e->add({from, next});

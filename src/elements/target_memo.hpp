@@ -50,8 +50,10 @@ struct ScopeState {
   std::uint64_t last_generation = 0;
   std::uint64_t lookups = 0;
   Memo* memo = nullptr;
-  // The `grammar_changes` count the kept answers were found under.
+  // The `grammar_changes` count last seen by a lookup, and that lookup's
+  // stamp: answers of searches that began before it are not kept.
   std::uint64_t grammar = 0;
+  std::uint64_t valid_from = 0;
   bool kept = false;
 };
 extern constinit thread_local ScopeState scope_state [[gnu::tls_model("initial-exec")]];
@@ -122,8 +124,6 @@ struct TargetRecall {
   Pos bound = kNoTarget;
   // Identifies the lookup, for `remember_target`.
   std::uint64_t stamp = 0;
-  // The `grammar_changes` count when the lookup was made.
-  std::uint64_t grammar = 0;
 };
 
 // What is known about `target` on `text` from `pos` (a boundary); nothing
@@ -132,11 +132,11 @@ TargetRecall recall_target(const Element& target, std::string_view text, Pos pos
 
 // Records that `next` (kNoTarget for none) is the first boundary at or
 // after `from` where `target` matches, found by a search that followed the
-// lookup `known` and tried `searched` positions. Short searches are cheaper
+// lookup `stamp` and tried `searched` positions. Short searches are cheaper
 // to repeat than to keep, so unless the target ran searches of its own they
 // are kept only where they extend an answer already held. Nothing is kept
 // when the run has given up or the grammar changed since the lookup.
 void remember_target(const Element& target, std::string_view text, Pos from, Pos next, Pos searched,
-                     const TargetRecall& known) noexcept;
+                     std::uint64_t stamp) noexcept;
 
 }  // namespace quernlet

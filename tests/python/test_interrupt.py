@@ -240,3 +240,181 @@ def test_forward_set_in_a_handler_within_a_match_raises():
         """, interrupt=False)
     assert status == 0, err
     assert out.startswith("refused: Forward.set") and out.endswith("\n['b']\n"), out
+
+
+def test_batch_started_over_by_a_sigint_handler_answers_afresh():
+    # The signal comes during the first item's long scan; the run that starts
+    # over must find the target the abandoned one had not reached yet.
+    grammar = q.SkipTo(q.Literal("x") + q.Literal("END"))
+    items = ["x" * 80_000_000 + "END", "no target"]
+    calls = []
+
+    def with_sigint(call):
+        calls.clear()
+        sender = subprocess.Popen(f"sleep 0.05; kill -INT {os.getpid()}", shell=True)
+        try:
+            return call(items)
+        finally:
+            sender.wait()
+
+    old = signal.signal(signal.SIGINT, lambda signum, frame: calls.append(signum))
+    try:
+        # Token lengths only: the token is a slice of the item.
+        result = with_sigint(grammar.parse_batch)
+        assert calls == [signal.SIGINT]
+        assert [[len(token) for token in tokens] for tokens in result] == [[len(items[0]) - 4], []]
+        del result
+        assert with_sigint(grammar.parse_batch_count) == 1
+        assert calls == [signal.SIGINT]
+    finally:
+        signal.signal(signal.SIGINT, old)
+
+
+def test_batch_runs_a_sigint_handler_behind_a_raising_one():
+    # Another signal's handler, put off to the end of the batch, raises; a
+    # Ctrl-C that comes meanwhile still has its handler run.
+    seq = q.Group(q.Word("a") + q.Word("b"))
+    pool = ["a" * 2000 + "bc"[i % 2] + str(i) for i in range(64)]
+    items = random.Random(4).choices(pool, k=1_000_000)
+    ran = []
+
+    def record_then_raise(signum, frame):
+        ran.append(signum)
+        raise Alarm
+
+    old = signal.signal(signal.SIGINT, lambda signum, frame: ran.append(signum))
+    try:
+        for call in (seq.parse_batch, seq.parse_batch_count):
+            ran.clear()
+            sender = subprocess.Popen(f"sleep 0.1; kill -INT {os.getpid()}", shell=True)
+            try:
+                with pytest.raises(Alarm):
+                    with_alarm(record_then_raise, lambda: call(items))
+            finally:
+                sender.wait()
+            assert sorted(ran) == [signal.SIGINT, signal.SIGALRM]
+    finally:
+        signal.signal(signal.SIGINT, old)
+
+
+def test_skip_to_sees_a_forward_set_between_attempts():
+    # The first attempt scans to the one 'x' near the end, and later attempts
+    # reuse what it found. A set made part-way through the call (from a thread
+    # the handler waits for: a handler itself may not set it) must reach every
+    # attempt after it. A costly alternative makes those later attempts, not
+    # the first scan, take most of the call.
+    status, out, err, _ = run_child("""
+        import threading, time
+        text = 'b!' * 1_500_000 + 'x?'
+        fwd = q.Forward()
+        fwd <<= q.Literal('x')
+        grammar = q.Regex('[b!]{1,100}z') | q.SkipTo(fwd) + fwd + q.Literal('!')
+        start = time.monotonic()
+        print(grammar.search_string_count(text))
+        took = time.monotonic() - start
+
+        done = []
+        def set_from_a_thread(signum, frame):
+            thread = threading.Thread(target=fwd.set, args=(q.Literal('b'),))
+            thread.start()
+            thread.join()
+            done.append(signum)
+        signal.signal(signal.SIGALRM, set_from_a_thread)
+        signal.setitimer(signal.ITIMER_REAL, took / 2)
+        print(grammar.search_string_count(text) > 0, done == [signal.SIGALRM])
+        """, interrupt=False)
+    assert (status, out, err) == (0, "0\nTrue True\n", "")
+
+
+def test_handler_needing_a_deep_stack_runs_during_a_deep_match():
+    # A handler that recurses deeply in C, run every 0.1 ms while a match
+    # nests as deep as it can: the match still gives up cleanly, and the
+    # handler still runs.
+    body = """
+        nest = []
+        for _ in range(3000):
+            nest = [nest]
+        busy, ran = [], []
+        def deep_repr(signum, frame):
+            # Ignores a signal that comes while it is running.
+            if busy:
+                return
+            busy.append(signum)
+            try:
+                repr(nest)
+            finally:
+                busy.clear()
+            ran.append(signum)
+        F = q.Forward()
+        F <<= q.Group(q.Suppress(q.Literal('(')) + q.Optional(F) + q.Suppress(q.Literal(')'))) | q.Word('a')
+        text = '(' * 200_000 + 'a' + ')' * 200_000
+        signal.signal(signal.SIGALRM, deep_repr)
+        signal.setitimer(signal.ITIMER_REAL, 0.0001, 0.0001)
+        outcomes = set()
+        for _ in range(10):
+            try:
+                F.parse_string(text)
+                outcomes.add('parsed')
+            except RecursionError:
+                outcomes.add('RecursionError')
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        print(outcomes, len(ran) > 0)
+        """
+    for _ in range(3):
+        status, out, err, _ = run_child(body, interrupt=False)
+        assert (status, out, err) == (0, "{'RecursionError'} True\n", "")
+
+
+def test_handler_sees_only_whole_result_lists():
+    # A handler that walks every long list while a scan builds its results
+    # finds each one whole, and the results come out as without it.
+    status, out, err, _ = run_child("""
+        import gc
+        F = q.Forward()
+        F <<= q.Group(q.Suppress(q.Literal('(')) + q.ZeroOrMore(F) + q.Suppress(q.Literal(')'))) | q.Word('a')
+        text = ('(' * 30 + 'a' + ')' * 30 + ' ') * 2000
+        busy, ran = [], []
+        def walk_long_lists(signum, frame):
+            # Ignores a signal that comes while it is running: a walk can take
+            # longer than the timer's period.
+            if busy:
+                return
+            busy.append(signum)
+            try:
+                for o in gc.get_objects():
+                    if isinstance(o, list) and len(o) > 1000:
+                        list(o)
+            finally:
+                busy.clear()
+            ran.append(signum)
+        signal.signal(signal.SIGALRM, walk_long_lists)
+        signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
+        result = F.search_string(text)
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        print(len(result), result == F.search_string(text), len(ran) > 0)
+        """, interrupt=False)
+    assert (status, out, err) == (0, "2000 True True\n", "")
+
+
+# One attempt that is a single long repetition of one element, or one long
+# SkipTo scan: each takes seconds uninterrupted.
+LONG_MATCHES = {
+    "repetition": ("'ab' * 20_000_000", "q.OneOrMore(q.Literal('ab')).parse_string(big)"),
+    "group of regex": ("'ab' * 20_000_000", "q.Group(q.OneOrMore(q.Regex('ab'))).parse_string(big)"),
+    "skip": ("'ab' * 100_000_000", "q.SkipTo(q.Regex('ab+c')).parse_string(big)"),
+    "batch": ("'ab' * 20_000_000", "q.OneOrMore(q.Literal('ab')).parse_batch([big])"),
+}
+
+
+@pytest.mark.parametrize("big, call", LONG_MATCHES.values(), ids=LONG_MATCHES.keys())
+def test_ctrl_c_ends_a_long_repetition_or_skip(big, call):
+    status, out, err, took = run_child(f"""
+        big = {big}
+        print("ready", flush=True)
+        try:
+            {call}
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+        """, interrupt=True)
+    assert (status, out, err) == (0, "interrupted\n", "")
+    assert took < (5 if SLOW else 1)
