@@ -19,10 +19,11 @@ using interrupt_detail::state;
 // took 1 to 2 MiB of the 8 MiB a thread usually has when measured (the
 // `repr` of a list nested 9 500 deep). Against that a handler run within
 // this bound has as good as the stack it would have had at the call site.
-// The bound holds some 50 levels of a recursive grammar (about 1.1 KiB of
+// The bound holds some 100 levels of a recursive grammar (about 1.1 KiB of
 // stack per level of `F <<= Group('(' + Optional(F) + ')') | Word('a')`),
-// so the handlers of most grammars still run in the middle of a match.
-constexpr std::size_t kHandlerDepth = 64u << 10;
+// so the handlers of most grammars still run in the middle of a match;
+// scaled, as the engine's frames are, in sanitized builds.
+constexpr std::size_t kHandlerDepth = (128u << 10) * stack_guard::kFrameScale;
 
 // The stack the hook wants above the engine's floor before it runs
 // handlers, however near the call's frame: on a small thread stack a
