@@ -404,21 +404,22 @@ Pos SkipToElement::next_occurrence(std::string_view text, Pos pos, Pos limit) co
 MatchResult SkipToElement::find_target(std::string_view text, Pos pos) const {
   // Candidates are the character boundaries from pos to the end, the end
   // included; a pos inside a character would start a token that cuts it.
-  const Pos len = text.size();
-  if (pos > len || !is_char_boundary(text, pos)) return kNoMatch;
+  if (pos > text.size() || !is_char_boundary(text, pos)) return kNoMatch;
   const TargetRecall known = recall_target(*expr_, text, pos);
-  Pos next = known.next;
-  if (!known.answered) {
-    // Past `bound` the answer is known already: it is `known.next`.
-    const Pos limit = std::min(known.bound, len + 1);
-    const Pos found = next_target(text, pos, limit, [] {});
-    // A match at pos itself (a scan stepping past a target) is not worth
-    // keeping: the one test is all it costs.
-    if (found == pos) return matched_at(pos);
-    if (found != kNoTarget) next = found;
-    remember_target(*expr_, text, pos, next, (found != kNoTarget ? found : limit) - pos,
-                    known.stamp);
-  }
+  if (!known.answered) return search_target(text, pos, known);
+  return known.next == kNoTarget ? kNoMatch : matched_at(known.next);
+}
+
+MatchResult SkipToElement::search_target(std::string_view text, Pos pos,
+                                         const TargetRecall& known) const {
+  // Past `bound` the answer is known already: it is `known.next`.
+  const Pos limit = std::min(known.bound, text.size() + 1);
+  const Pos found = next_target(text, pos, limit, [] {});
+  // A match at pos itself (a scan stepping past a target) is not worth
+  // keeping: the one test is all it costs.
+  if (found == pos) return matched_at(pos);
+  const Pos next = found != kNoTarget ? found : known.next;
+  remember_target(*expr_, text, pos, next, (found != kNoTarget ? found : limit) - pos, known.stamp);
   return next == kNoTarget ? kNoMatch : matched_at(next);
 }
 

@@ -203,6 +203,10 @@ class SkipToElement final : public SingleChild<SkipToElement, ElementClass::Norm
   Pos next_occurrence(std::string_view text, Pos pos, Pos limit) const noexcept;
   // The target's position, without the stack check.
   MatchResult find_target(std::string_view text, Pos pos) const;
+  // The search when the memo has no answer; out of line, so that a lookup
+  // answered from the memo, the usual case of a scan, sets up no loop.
+  [[gnu::noinline]] MatchResult search_target(std::string_view text, Pos pos,
+                                              const TargetRecall& known) const;
 };
 
 }  // namespace quernlet
