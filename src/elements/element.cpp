@@ -226,6 +226,14 @@ std::atomic<InterruptHook> interrupt_hook{nullptr};
   return true;
 }
 
+// Measures the floor the first time the thread needs it (`sp` is an address
+// of the caller's frame); the limit follows it unless the run has given up.
+void measure_once(ThreadState& t, std::uintptr_t sp) noexcept {
+  if (t.floor != UINTPTR_MAX) return;
+  t.floor = measure_floor(sp);
+  if (!t.too_deep) t.limit = t.floor;
+}
+
 }  // namespace
 
 bool exhausted(std::uintptr_t sp) noexcept {
@@ -233,8 +241,7 @@ bool exhausted(std::uintptr_t sp) noexcept {
   if (t.too_deep) return true;
   if (sp >= t.limit) return interrupted(t);
   if (t.floor == UINTPTR_MAX) {
-    t.floor = measure_floor(sp);
-    t.limit = t.floor;
+    measure_once(t, sp);
     if (sp >= t.floor) return false;
   }
   t.too_deep = true;
@@ -254,10 +261,7 @@ bool period_ended() noexcept {
 std::size_t stack_left() noexcept {
   stack_guard::ThreadState& t = stack_guard::thread_state;
   const std::uintptr_t sp = stack_guard::stack_pointer();
-  if (t.floor == UINTPTR_MAX) {
-    t.floor = stack_guard::measure_floor(sp);
-    if (!t.too_deep) t.limit = t.floor;
-  }
+  stack_guard::measure_once(t, sp);
   return sp > t.floor ? sp - t.floor : 0;
 }
 

@@ -389,6 +389,17 @@ MatchResult SkipToElement::try_match_at(std::string_view text, Pos pos) const {
   return find_target(text, pos);
 }
 
+Pos SkipToElement::next_target(std::string_view text, Pos pos, Pos limit) const {
+  if (finder_) return next_occurrence(text, pos, limit);
+  const Element& target = *expr_;
+  for (Pos p = pos; p < limit; ++p) {
+    if (!is_char_boundary(text, p)) continue;
+    if (run_step()) return kNoTarget;
+    if (target.try_match_at(text, p).matched) return p;
+  }
+  return kNoTarget;
+}
+
 Pos SkipToElement::next_occurrence(std::string_view text, Pos pos, Pos limit) const noexcept {
   // Only occurrences that start below `limit` fit in the cut text.
   const std::size_t len = finder_->needle().size();
@@ -414,7 +425,7 @@ MatchResult SkipToElement::search_target(std::string_view text, Pos pos,
                                          const TargetRecall& known) const {
   // Past `bound` the answer is known already: it is `known.next`.
   const Pos limit = std::min(known.bound, text.size() + 1);
-  const Pos found = next_target(text, pos, limit, [] {});
+  const Pos found = next_target(text, pos, limit);
   // A match at pos itself (a scan stepping past a target) is not worth
   // keeping: the one test is all it costs.
   if (found == pos) return matched_at(pos);

@@ -181,22 +181,11 @@ class SkipToElement final : public SingleChild<SkipToElement, ElementClass::Norm
 
   // The first boundary in [pos, limit) where the target matches, or
   // kNoTarget; `limit` is at most the text length plus one. Nothing is
-  // remembered or looked up. `on_try()` runs before every attempt of the
-  // target (a Literal or Keyword target is found by a byte scan instead,
-  // which makes none). Every attempt is a step of the run (`run_step`); a
-  // run that gives up finds no target.
-  template <class OnTry>
-  Pos next_target(std::string_view text, Pos pos, Pos limit, OnTry&& on_try) const {
-    if (finder_) return next_occurrence(text, pos, limit);
-    const Element& target = *expr_;
-    for (Pos p = pos; p < limit; ++p) {
-      if (!is_char_boundary(text, p)) continue;
-      on_try();
-      if (run_step()) return kNoTarget;
-      if (target.try_match_at(text, p).matched) return p;
-    }
-    return kNoTarget;
-  }
+  // remembered or looked up. Every attempt of the target is a step of the
+  // run (`run_step`), so a long search answers interrupts; a run that gives
+  // up finds no target. A Literal or Keyword target is found by a byte scan
+  // instead, which makes no attempts.
+  Pos next_target(std::string_view text, Pos pos, Pos limit) const;
 
  private:
   // next_target with the finder.

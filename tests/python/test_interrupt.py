@@ -1,5 +1,6 @@
 """Long calls answer Ctrl-C and the exceptions of signal handlers."""
 
+import contextlib
 import os
 import random
 import signal
@@ -111,10 +112,26 @@ def test_give_up_for_lack_of_stack_and_interrupts():
     assert plain.parse_string("a") == ["a"]
 
 
+@contextlib.contextmanager
+def sigint_in(seconds):
+    """Sends this process SIGINT `seconds` after entering, from another process (a thread of
+    ours would wait for the call to give up the GIL); leaving waits for the sender."""
+    sender = subprocess.Popen(f"sleep {seconds}; kill -INT {os.getpid()}", shell=True)
+    try:
+        yield
+    finally:
+        sender.wait()
+
+
+# A sequence over long items that it matches or not by turns: a batch of many of them runs
+# long, and no identity cache keeps 64 distinct objects.
+BATCH_SEQ = q.Group(q.Word("a") + q.Word("b"))
+BATCH_POOL = ["a" * 2000 + "bc"[i % 2] + str(i) for i in range(64)]
+
+
 def test_batch_after_a_sigint_handler():
-    seq = q.Group(q.Word("a") + q.Word("b"))
-    pool = ["a" * 2000 + "bc"[i % 2] + str(i) for i in range(64)]
-    items = random.Random(2).choices(pool, k=200_000)
+    seq = BATCH_SEQ
+    items = random.Random(2).choices(BATCH_POOL, k=200_000)
     calls = []
 
     def shrink(signum, frame):
@@ -124,29 +141,18 @@ def test_batch_after_a_sigint_handler():
         calls.append(signum)
         del items[1000:]
 
-    senders = []
-
-    def send_sigint():
-        # From another process: a thread of ours would wait for the call to
-        # give up the GIL.
-        senders.append(subprocess.Popen(f"sleep 0.05; kill -INT {os.getpid()}", shell=True))
-
     old = signal.signal(signal.SIGINT, shrink)
     try:
-        send_sigint()
-        result = seq.parse_batch(items)
-        senders[-1].wait()
+        with sigint_in(0.05):
+            result = seq.parse_batch(items)
         assert calls == [signal.SIGINT]
         assert result == seq.parse_batch(list(items)) and len(result) == 1000
 
-        items[:] = random.Random(3).choices(pool, k=200_000)
+        items[:] = random.Random(3).choices(BATCH_POOL, k=200_000)
         signal.signal(signal.SIGINT, raise_alarm)
-        send_sigint()
-        with pytest.raises(Alarm):
+        with sigint_in(0.05), pytest.raises(Alarm):
             seq.parse_batch_count(items)
     finally:
-        for sender in senders:
-            sender.wait()
         signal.signal(signal.SIGINT, old)
 
 
@@ -251,11 +257,8 @@ def test_batch_started_over_by_a_sigint_handler_answers_afresh():
 
     def with_sigint(call):
         calls.clear()
-        sender = subprocess.Popen(f"sleep 0.05; kill -INT {os.getpid()}", shell=True)
-        try:
+        with sigint_in(0.05):
             return call(items)
-        finally:
-            sender.wait()
 
     old = signal.signal(signal.SIGINT, lambda signum, frame: calls.append(signum))
     try:
@@ -273,9 +276,7 @@ def test_batch_started_over_by_a_sigint_handler_answers_afresh():
 def test_batch_runs_a_sigint_handler_behind_a_raising_one():
     # Another signal's handler, put off to the end of the batch, raises; a
     # Ctrl-C that comes meanwhile still has its handler run.
-    seq = q.Group(q.Word("a") + q.Word("b"))
-    pool = ["a" * 2000 + "bc"[i % 2] + str(i) for i in range(64)]
-    items = random.Random(4).choices(pool, k=1_000_000)
+    items = random.Random(4).choices(BATCH_POOL, k=1_000_000)
     ran = []
 
     def record_then_raise(signum, frame):
@@ -284,14 +285,10 @@ def test_batch_runs_a_sigint_handler_behind_a_raising_one():
 
     old = signal.signal(signal.SIGINT, lambda signum, frame: ran.append(signum))
     try:
-        for call in (seq.parse_batch, seq.parse_batch_count):
+        for call in (BATCH_SEQ.parse_batch, BATCH_SEQ.parse_batch_count):
             ran.clear()
-            sender = subprocess.Popen(f"sleep 0.1; kill -INT {os.getpid()}", shell=True)
-            try:
-                with pytest.raises(Alarm):
-                    with_alarm(record_then_raise, lambda: call(items))
-            finally:
-                sender.wait()
+            with sigint_in(0.1), pytest.raises(Alarm):
+                with_alarm(record_then_raise, lambda: call(items))
             assert sorted(ran) == [signal.SIGINT, signal.SIGALRM]
     finally:
         signal.signal(signal.SIGINT, old)

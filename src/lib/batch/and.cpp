@@ -161,13 +161,7 @@ PyObject* periodic(Evaluator& eval, batch::Items items, std::size_t p) {
     if (eval.evaluate(items[k]) < 0) return nullptr;
   std::vector<py::Object> lists;
   if (!eval.build(lists)) return nullptr;
-  const std::size_t n = items.size;
-  const std::size_t q = n / p;
-  const std::size_t t = n - q * p;
-  if (t == 0) return repeat_list(list_taking(lists), q);
-  std::vector<PyObject*> period(p);
-  for (std::size_t k = 0; k < p; ++k) period[k] = lists[k].get();
-  return fill_periodic(period, q, std::span<PyObject* const>(period).first(t));
+  return repeat_period(lists, items.size);
 }
 
 // Items met again among the first 31 distinct ones take the unit (and so

@@ -249,12 +249,7 @@ PyObject* parse_items(PyObject* inputs, Evaluate&& evaluate) {
         results.push_back(evaluate(items[k]));
         if (!results.back()) return nullptr;
       }
-      const std::size_t q = n / p;
-      const std::size_t t = n - q * p;
-      if (t == 0) return repeat_list(list_taking(results), q);
-      std::vector<PyObject*> period(p);
-      for (std::size_t k = 0; k < p; ++k) period[k] = results[k].get();
-      return fill_periodic(period, q, std::span<PyObject* const>(period).first(t));
+      return repeat_period(results, n);
     }
 
     // Fallback: remember only the previous item and its result.

@@ -147,6 +147,14 @@ ListBody list_body(Cls c) noexcept {
   return nullptr;
 }
 
+// What a finished body's `result` (new reference or null) becomes for the
+// caller: itself, unless its run gave up.
+PyObject* reported(PyObject* result) noexcept {
+  if (take_too_deep()) [[unlikely]]
+    return recursion_error(result);
+  return result;
+}
+
 // Only classes with children can hold a SkipTo, whose searches keep their
 // answers for the length of one call, or a Group, whose lists one parse
 // takes from an arena, and only they enter containers and loops that ask the
@@ -186,11 +194,8 @@ PyObject* run_call(bool lists_in_arena, Run&& run) noexcept {
       result = py::Object::steal(guarded_against_sigint(run, interrupted));
       if constexpr (std::is_same_v<Scope, RunScope>) interrupted |= scope.interrupts.sigint_noted();
     }
-    if (!interrupted) [[likely]] {
-      if (take_too_deep()) [[unlikely]]
-        return recursion_error(result.release());
-      return result.release();
-    }
+    if (!interrupted) [[likely]]
+      return reported(result.release());
     result = py::Object();
     if (!handle_sigint_for_restart()) return nullptr;
   }
@@ -222,10 +227,7 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     // The batch skeleton opens the engine's scope for each run itself.
     if (!list_arg("inputs", args[0])) return nullptr;
     const ListBody body = list_body<op>(C);
-    PyObject* const result = guarded([&] { return body(self, args[0]); });
-    if (take_too_deep()) [[unlikely]]
-      return recursion_error(result);
-    return result;
+    return reported(guarded([&] { return body(self, args[0]); }));
   } else {
     const Method<TextBody>& method = text_method<op>(C);
     TextArgument s_arg;

@@ -94,20 +94,19 @@ std::uint64_t count_rest_of_line(std::string_view text) noexcept {
 // target matches; that q stays the answer for every later start up to q, so
 // the target is tried at each position at most once (the plain scan would
 // search afresh from every start). No target match from p means none from
-// any later start either.
+// any later start either. The search answers interrupts itself.
 std::uint64_t count_skip_to(const SkipToElement& kind, std::string_view text) {
   const Pos n = text.size();
   std::uint64_t count = 0;
   bool known = false;  // `next` holds the first target match at or after the last search start
   Pos next = 0;
-  InterruptPoll poll;
   for (Pos p = 0; p < n;) {
     if (!is_char_boundary(text, p)) {  // SkipTo never starts inside a character
       ++p;
       continue;
     }
     if (!known || next < p) {
-      next = kind.next_target(text, p, n + 1, [&poll] { poll.tick(); });
+      next = kind.next_target(text, p, n + 1);
       if (next == kNoTarget) return count;
       known = true;
     }

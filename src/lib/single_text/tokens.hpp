@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "elements/element.hpp"
 #include "module/binding.hpp"
@@ -121,6 +122,19 @@ inline PyObject* fill_periodic(std::span<PyObject* const> period, std::size_t q,
   for (PyObject* const o : period) add_references(o, static_cast<Py_ssize_t>(q));
   for (PyObject* const o : tail) add_references(o, 1);
   return out;
+}
+
+// A new list of `n` items that repeats the results of the first p positions,
+// `results` (p >= 1 of them, taken over), to the end: whole periods as one
+// repeated list, else filled by `fill_periodic`.
+inline PyObject* repeat_period(std::span<py::Object> results, std::size_t n) {
+  const std::size_t p = results.size();
+  const std::size_t q = n / p;
+  const std::size_t t = n - q * p;
+  if (t == 0) return repeat_list(list_taking(results), q);
+  std::vector<PyObject*> period(p);
+  for (std::size_t k = 0; k < p; ++k) period[k] = results[k].get();
+  return fill_periodic(period, q, std::span<PyObject* const>(period).first(t));
 }
 
 // ---------------------------------------------------------------------------
