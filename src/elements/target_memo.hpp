@@ -82,8 +82,6 @@ inline void note_grammar_change() noexcept {
   target_memo::grammar_changes.fetch_add(1, std::memory_order_release);
 }
 
-namespace target_memo {}  // namespace target_memo
-
 // Marks one top-level operation on the calling thread. Scopes nest (an
 // inner one sees only its own answers and hides nothing from the outer one
 // afterwards); the outermost one forgets everything when it closes.
