@@ -356,7 +356,6 @@ class Builder {
     return e;
   }
 
-  // Records one node in the grammar's description.
   // A kind built without arguments, noted by its name.
   template <class Kind>
   ElementHandle plain(unsigned depth, const char* name) {
@@ -364,6 +363,7 @@ class Builder {
     return Ref<Kind>::make();
   }
 
+  // Records one node in the grammar's description.
   void note(unsigned depth, const std::string& what) {
     g_.description.append(2 * depth, ' ');
     g_.description += what;

@@ -27,7 +27,10 @@ ParseOutcome repeat_parse(ParseContext& ctx, const Element& child, Pos pos, bool
   ParseOutcome result = ParseOutcome::success(pos);
   advanced = false;
   for (;;) {
-    if (run_step()) return ParseOutcome::stack_exhausted(result.end());
+    if (run_step()) {
+      result = ParseOutcome::stack_exhausted(result.end());
+      break;
+    }
     const Pos p = skip_before(ctx, child, result.end());
     ParseOutcome out = child.parse_impl(ctx, p);
     if (!out.ok()) {

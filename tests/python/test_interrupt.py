@@ -172,11 +172,31 @@ SINGLE_ATTEMPTS = {
 }
 
 
+# A signal handler that does `work()` and records each run in `ran`; a signal
+# that comes while it runs is ignored, as the work may outlast a timer's period.
+ONE_AT_A_TIME = """
+ran = []
+def one_at_a_time(work):
+    busy = []
+    def handler(signum, frame):
+        if busy:
+            return
+        busy.append(signum)
+        try:
+            work()
+        finally:
+            busy.clear()
+        ran.append(signum)
+    return handler
+"""
+
+
 def run_child(body, interrupt):
-    """Runs `body` in a child after BACKTRACKING and returns its exit status, output and
-    error output; with `interrupt`, sends SIGINT once the child prints "ready" (and waits a
-    little), and also returns the seconds the child then took to end."""
-    code = "import quernlet as q, signal, sys\n" + BACKTRACKING + textwrap.dedent(body)
+    """Runs `body` in a child after BACKTRACKING and ONE_AT_A_TIME and returns its exit
+    status, output and error output; with `interrupt`, sends SIGINT once the child prints
+    "ready" (and waits a little), and also returns the seconds the child then took to end."""
+    code = ("import quernlet as q, signal, sys\n" + BACKTRACKING + ONE_AT_A_TIME +
+            textwrap.dedent(body))
     child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True, env=os.environ.copy())
     took = None
@@ -331,21 +351,10 @@ def test_handler_needing_a_deep_stack_runs_during_a_deep_match():
         nest = []
         for _ in range(3000):
             nest = [nest]
-        busy, ran = [], []
-        def deep_repr(signum, frame):
-            # Ignores a signal that comes while it is running.
-            if busy:
-                return
-            busy.append(signum)
-            try:
-                repr(nest)
-            finally:
-                busy.clear()
-            ran.append(signum)
         F = q.Forward()
         F <<= q.Group(q.Suppress(q.Literal('(')) + q.Optional(F) + q.Suppress(q.Literal(')'))) | q.Word('a')
         text = '(' * 200_000 + 'a' + ')' * 200_000
-        signal.signal(signal.SIGALRM, deep_repr)
+        signal.signal(signal.SIGALRM, one_at_a_time(lambda: repr(nest)))
         signal.setitimer(signal.ITIMER_REAL, 0.0001, 0.0001)
         outcomes = set()
         for _ in range(10):
@@ -370,21 +379,11 @@ def test_handler_sees_only_whole_result_lists():
         F = q.Forward()
         F <<= q.Group(q.Suppress(q.Literal('(')) + q.ZeroOrMore(F) + q.Suppress(q.Literal(')'))) | q.Word('a')
         text = ('(' * 30 + 'a' + ')' * 30 + ' ') * 2000
-        busy, ran = [], []
-        def walk_long_lists(signum, frame):
-            # Ignores a signal that comes while it is running: a walk can take
-            # longer than the timer's period.
-            if busy:
-                return
-            busy.append(signum)
-            try:
-                for o in gc.get_objects():
-                    if isinstance(o, list) and len(o) > 1000:
-                        list(o)
-            finally:
-                busy.clear()
-            ran.append(signum)
-        signal.signal(signal.SIGALRM, walk_long_lists)
+        def walk_long_lists():
+            for o in gc.get_objects():
+                if isinstance(o, list) and len(o) > 1000:
+                    list(o)
+        signal.signal(signal.SIGALRM, one_at_a_time(walk_long_lists))
         signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
         result = F.search_string(text)
         signal.setitimer(signal.ITIMER_REAL, 0)

@@ -65,21 +65,16 @@ inline Items list_items(PyObject* list) noexcept {
 // a SkipTo search it gave up) reaches the new one.
 template <class F>
 PyObject* with_list_held([[maybe_unused]] PyObject* list, F&& body) noexcept {
-  for (;;) {
-    py::Object result;
-    bool interrupted = false;
-    {
-      const InterruptScope batch_mode(false);
-      const CallScope engine(false);
-      Py_BEGIN_CRITICAL_SECTION(list);
-      result = py::Object::steal(guarded_against_sigint(body, interrupted));
-      Py_END_CRITICAL_SECTION();
-      interrupted = interrupted || batch_mode.sigint_noted();
-    }
-    if (!interrupted) return result.release();
-    result = py::Object();
-    if (!handle_sigint_for_restart()) return nullptr;
-  }
+  return restart_after_sigint([&](bool& interrupted) {
+    const InterruptScope batch_mode(false);
+    const CallScope engine(false);
+    PyObject* result;
+    Py_BEGIN_CRITICAL_SECTION(list);
+    result = guarded_against_sigint(body, interrupted);
+    Py_END_CRITICAL_SECTION();
+    interrupted |= batch_mode.sigint_noted();
+    return result;
+  });
 }
 
 // True when every item is the same object as item 0 (n >= 1). Compared in

@@ -198,4 +198,22 @@ PyObject* guarded_against_sigint(F&& f, bool& interrupted) noexcept {
 // exception set when a handler raises.
 bool handle_sigint_for_restart() noexcept;
 
+// Runs an operation until a run of it is not given up on SIGINT.
+// `attempt(interrupted)` opens the run's scopes, runs the body
+// (`guarded_against_sigint`), sets `interrupted` when the run was given up
+// on SIGINT, and returns the body's result (a new reference or null). A
+// given-up run's result is dropped once its scopes have closed; the handlers
+// then run, and when they return the next attempt starts from scratch.
+template <class Attempt>
+PyObject* restart_after_sigint(Attempt&& attempt) noexcept {
+  for (;;) {
+    bool interrupted = false;
+    py::Object result = py::Object::steal(attempt(interrupted));
+    if (!interrupted) [[likely]]
+      return result.release();
+    result = py::Object();
+    if (!handle_sigint_for_restart()) return nullptr;
+  }
+}
+
 }  // namespace quernlet

@@ -186,19 +186,12 @@ using EngineScope = std::conditional_t<has_children(C), RunScope, NoScope>;
 // again from scratch, with nothing of the abandoned run remembered.
 template <class Scope, class Run>
 PyObject* run_call(bool lists_in_arena, Run&& run) noexcept {
-  for (;;) {
-    bool interrupted = false;
-    py::Object result;
-    {
-      const Scope scope(lists_in_arena);
-      result = py::Object::steal(guarded_against_sigint(run, interrupted));
-      if constexpr (std::is_same_v<Scope, RunScope>) interrupted |= scope.interrupts.sigint_noted();
-    }
-    if (!interrupted) [[likely]]
-      return reported(result.release());
-    result = py::Object();
-    if (!handle_sigint_for_restart()) return nullptr;
-  }
+  return reported(restart_after_sigint([&](bool& interrupted) {
+    const Scope scope(lists_in_arena);
+    PyObject* const result = guarded_against_sigint(run, interrupted);
+    if constexpr (std::is_same_v<Scope, RunScope>) interrupted |= scope.interrupts.sigint_noted();
+    return result;
+  }));
 }
 
 template <Cls C, Op op>
