@@ -187,6 +187,13 @@ bool budget_spent() noexcept {
   return interrupt_calls.load(std::memory_order_relaxed) >= kInterruptBudget;
 }
 
+// Clears the thread's give-up flag for a new run, or sets it once the
+// input's budget is spent, so that every later run gives up at once.
+void start_run() noexcept {
+  take_too_deep();
+  if (budget_spent()) note_too_deep();
+}
+
 bool interrupt_hook() noexcept {
   if (budget_spent()) return true;
   interrupt_calls.fetch_add(1, std::memory_order_relaxed);
@@ -592,9 +599,8 @@ class Scans {
   // input's budget is spent, it starts with the flag set and gives up at
   // once.
   void begin() {
-    take_too_deep();
+    start_run();
     gave_up_ = false;
-    if (budget_spent()) note_too_deep();
   }
   bool gave_up() {
     if (!gave_up_ && take_too_deep()) {
@@ -941,9 +947,7 @@ void run_on_small_stack(std::unique_ptr<Grammar> g, std::string_view text) {
   auto body = [](void* arg) -> void* {
     Job& j = *static_cast<Job*>(arg);
     const Element& root = *j.g->root;
-    take_too_deep();
-    // As in `Scans::begin`: once the budget is spent, runs give up at once.
-    if (budget_spent()) note_too_deep();
+    start_run();
     {
       // As the module runs an operation: within one, in a token arena.
       const CallScope scope(true);

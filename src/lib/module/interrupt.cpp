@@ -95,7 +95,7 @@ void run_signal_handlers() {
 bool sigint_arrived() noexcept { return state.sigint_noted || take_sigint(); }
 
 bool handle_sigint_for_restart() noexcept {
-  if (PyErr_Occurred()) PyErr_Clear();
+  PyErr_Clear();
   take_too_deep();
   return PyErr_CheckSignals() == 0;
 }

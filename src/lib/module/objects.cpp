@@ -171,11 +171,15 @@ constexpr bool has_children(Cls c) {
 // interrupt scope, whose hook may run handlers near this frame.
 struct RunScope {
   explicit RunScope(bool lists_in_arena) noexcept : engine(lists_in_arena), interrupts(true) {}
+  // Whether the hook took a SIGINT within this run (the run then gave up).
+  static bool sigint_noted() noexcept { return InterruptScope::sigint_noted(); }
   CallScope engine;
   InterruptScope interrupts;
 };
+// The leaf classes' runs never ask the hook.
 struct NoScope {
   explicit NoScope(bool) noexcept {}
+  static constexpr bool sigint_noted() noexcept { return false; }
 };
 template <Cls C>
 using EngineScope = std::conditional_t<has_children(C), RunScope, NoScope>;
@@ -189,7 +193,7 @@ PyObject* run_call(bool lists_in_arena, Run&& run) noexcept {
   return reported(restart_after_sigint([&](bool& interrupted) {
     const Scope scope(lists_in_arena);
     PyObject* const result = guarded_against_sigint(run, interrupted);
-    if constexpr (std::is_same_v<Scope, RunScope>) interrupted |= scope.interrupts.sigint_noted();
+    interrupted |= scope.sigint_noted();
     return result;
   }));
 }
