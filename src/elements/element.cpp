@@ -10,6 +10,8 @@
 #include <new>
 #include <vector>
 
+#include "sanitizers.hpp"
+
 namespace quernlet {
 
 SharedString::SharedString(std::string_view s) {

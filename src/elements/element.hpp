@@ -535,25 +535,6 @@ namespace stack_guard {
 
 inline constexpr std::uint32_t kInterruptPeriod = 4096;
 
-// GCC announces AddressSanitizer with a macro, clang only through
-// __has_feature.
-#if defined(__SANITIZE_ADDRESS__)
-#define QUERNLET_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QUERNLET_ADDRESS_SANITIZER 1
-#endif
-#endif
-
-// Address-sanitized frames carry redzones and come out two to three times
-// larger, and so does whatever runs below the floor: stack sizes reckoned
-// in bytes are scaled by this.
-#if defined(QUERNLET_ADDRESS_SANITIZER)
-inline constexpr std::size_t kFrameScale = 2;
-#else
-inline constexpr std::size_t kFrameScale = 1;
-#endif
-
 // The calling thread's guard. `limit` is what every entry compares the
 // stack pointer against: the measured floor, or the highest address while
 // the floor is unmeasured or the flag is set, so that the one compare also
@@ -615,6 +596,34 @@ bool period_ended() noexcept;
   if (--t.countdown != 0) [[likely]]
     return false;
   return stack_guard::period_ended();
+}
+
+// Work within one entry that is neither an entry nor a loop step counts
+// towards the interrupt period too, so that the period bounds time whatever
+// the text: `steps` entries' worth of it (alternatives tried, tokens built).
+// True when the run must give up, as for `run_step`.
+[[gnu::always_inline]] inline bool run_steps(std::uint32_t steps) noexcept {
+  stack_guard::ThreadState& t = stack_guard::thread_state;
+  if (steps < t.countdown) [[likely]] {
+    t.countdown -= steps;
+    return false;
+  }
+  return stack_guard::period_ended();
+}
+
+// A byte scan counts one step per kScanBytesPerStep bytes it passed over; a
+// scan that may cover a whole text goes in stretches of kScanStretch bytes,
+// counting each, so that a signal need not wait for the end of a long text.
+inline constexpr std::size_t kScanBytesPerStep = 1024;
+inline constexpr std::size_t kScanStretch = std::size_t{1} << 20;
+
+// Counts a scan over `bytes` bytes; true when the run must give up.
+[[gnu::always_inline]] inline bool run_scanned(std::size_t bytes) noexcept {
+  if (bytes < kScanBytesPerStep) [[likely]]
+    return false;
+  const std::size_t steps = bytes / kScanBytesPerStep;
+  return run_steps(steps < stack_guard::kInterruptPeriod ? static_cast<std::uint32_t>(steps)
+                                                         : stack_guard::kInterruptPeriod);
 }
 
 void note_too_deep() noexcept;

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "elements/sanitizers.hpp"
+
 namespace quernlet {
 
 namespace interrupt_detail {
