@@ -91,8 +91,13 @@ Pos WordElement::latin1_match_end(std::string_view text, Pos pos) const noexcept
   unsigned len = 1;
   if (!init_set_.has(latin1_at(text, pos, len))) return 0;
   Pos end = pos + len;
-  while (end < n && body_set_.has(latin1_at(text, end, len))) end += len;
-  return end;
+  for (;;) {
+    const Pos from = end;
+    const Pos stop = stretch_end(end, n);
+    while (end < stop && body_set_.has(latin1_at(text, end, len))) end += len;
+    if (end < stop || end >= n) return run_scanned(end - from) ? 0 : end;
+    if (run_scanned(end - from)) return 0;
+  }
 }
 
 ParseOutcome WordElement::parse_impl(ParseContext& ctx, Pos pos) const {
@@ -207,6 +212,7 @@ Ref<RegexElement> RegexElement::compile(std::string_view pattern, std::string& e
   auto element = Ref<RegexElement>::make(Key{});
   element->mode_ = shortcut_of(pattern, element->byte_set_);
   element->run_ = ClassRun::recognise(pattern);
+  if (!element->run_) element->star_run_ = ClassRun::recognise_anchored(pattern);
   // A class run scans with its own byte tables and never asks for bounds.
   if (!element->run_) element->bounds_ = match_bounds(*re);
   element->re_ = std::move(re);
@@ -227,6 +233,8 @@ std::int64_t RegexElement::match_length(std::string_view text, Pos pos) const {
   re2::StringPiece match;
   if (!re_->Match(rest, 0, rest.size(), re2::RE2::ANCHOR_START, &match, 1)) return -1;
   const Pos end = pos + static_cast<Pos>(match.data() - rest.data()) + match.size();
+  // One call cannot be cut short: the bytes it matched count after it.
+  if (run_scanned(end - pos)) return -1;
   // \C and friends can stop inside a character; no token may cut one.
   if (!is_char_boundary(text, end)) return -1;
   return static_cast<std::int64_t>(end - pos);
@@ -244,8 +252,7 @@ MatchResult RegexElement::try_match_at(std::string_view text, Pos pos) const {
     case kWhitespaceRun: {
       if (pos >= n || !is_regex_space(static_cast<unsigned char>(text[pos]))) return kNoMatch;
       Pos end = pos + 1;
-      while (end < n && is_regex_space(static_cast<unsigned char>(text[end]))) ++end;
-      return matched_at(end);
+      return scan_while(text, end, is_regex_space) ? matched_at(end) : kNoMatch;
     }
     case kOneByteOfClass:
       if (pos >= n || !byte_set_.has(static_cast<unsigned char>(text[pos]))) return kNoMatch;
@@ -278,9 +285,22 @@ Pos QuotedStringElement::match_end(std::string_view text, Pos pos) const noexcep
   const std::size_t q = quote_.size();
   // A quote at the very end of the text opens nothing.
   if (pos >= n || !quote_at(text, pos) || pos + q >= n) return 0;
-  const bool doubled_quote_escapes = esc_ == quote_;
+  // The body goes in stretches, each counted towards the interrupt period.
   Pos i = pos + q;
-  while (i < n) {
+  for (;;) {
+    const Pos from = i;
+    const Pos end = close_within(text, i, stretch_end(i, n));
+    if (run_scanned(i - from)) return 0;
+    if (end != kOpen) return end;
+    if (i >= n) return 0;
+  }
+}
+
+Pos QuotedStringElement::close_within(std::string_view text, Pos& i, Pos stop) const noexcept {
+  const std::size_t n = text.size();
+  const std::size_t q = quote_.size();
+  const bool doubled_quote_escapes = esc_ == quote_;
+  while (i < stop) {
     const auto b = static_cast<unsigned char>(text[i]);
     if (b == '\n' && !multiline_) return 0;
     if (doubled_quote_escapes) {
@@ -304,7 +324,7 @@ Pos QuotedStringElement::match_end(std::string_view text, Pos pos) const noexcep
     // never continues a character.
     ++i;
   }
-  return 0;
+  return kOpen;
 }
 
 ParseOutcome QuotedStringElement::parse_impl(ParseContext& ctx, Pos pos) const {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "element.hpp"
+#include "stretch_scan.hpp"
 
 namespace re2 {
 class RE2;
@@ -89,15 +90,17 @@ class WordElement final : public ElementKind<WordElement> {
 
   // End of the word at `pos`, or 0 when none starts there (a match always
   // has end > pos, so 0 is unambiguous). Every path that matches a Word must
-  // give this end.
+  // give this end. The run's bytes count towards the interrupt period; a run
+  // that gives up finds no word.
   Pos match_end(std::string_view text, Pos pos) const noexcept {
     const std::size_t n = text.size();
     if (pos >= n) return 0;
     if (ascii_only_) {
       if (!init_set_.has(static_cast<unsigned char>(text[pos]))) return 0;
       Pos end = pos + 1;
-      while (end < n && body_set_.has(static_cast<unsigned char>(text[end]))) ++end;
-      return end;
+      const bool whole =
+          scan_while(text, end, [this](unsigned char b) { return body_set_.has(b); });
+      return whole ? end : 0;
     }
     return latin1_match_end(text, pos);
   }
@@ -148,6 +151,9 @@ class RegexElement final : public ElementKind<RegexElement> {
   MatchBounds bounds_;
   // The pattern as a byte-table scan, when it is one (regex_run.hpp).
   std::unique_ptr<const ClassRun> run_;
+  // Without `run_`: the byte-table run of a lone starred atom (a*, [^,]*),
+  // which serves matches at a position only (`anchored_run`).
+  std::unique_ptr<const ClassRun> star_run_;
   // "Expected match for /{pattern}/".
   SharedString message_;
 
@@ -175,6 +181,9 @@ class RegexElement final : public ElementKind<RegexElement> {
   const MatchBounds& bounds() const noexcept { return bounds_; }
   // Null when the pattern is not a class run. Exact on valid UTF-8 only.
   const ClassRun* run() const noexcept { return run_.get(); }
+  // Null when the pattern is no byte-table run even at a position. Exact on
+  // valid UTF-8 only.
+  const ClassRun* anchored_run() const noexcept { return run_ ? run_.get() : star_run_.get(); }
   const SharedString& message() const noexcept { return message_; }
 
   // Length of the anchored match at `pos`, or -1 when there is none,
@@ -210,10 +219,18 @@ class QuotedStringElement final : public ElementKind<QuotedStringElement> {
 
   const SharedString& message() const noexcept { return message_; }
 
-  // End just after the closing quote, or 0 when no quoted text starts at pos.
+  // End just after the closing quote, or 0 when no quoted text starts at pos
+  // (or the run gave up: the body's bytes count towards the interrupt period).
   Pos match_end(std::string_view text, Pos pos) const noexcept;
 
  private:
+  static constexpr Pos kOpen = ~Pos{0};
+
+  // Reads the body from `i` (moved on) up to `stop`: the end after the
+  // closing quote, 0 when the text can hold none, or kOpen when the body
+  // goes on past `stop`.
+  Pos close_within(std::string_view text, Pos& i, Pos stop) const noexcept;
+
   // Both test the first byte before comparing the rest: the scan asks at
   // every byte of the string, and the answer is nearly always no.
   bool quote_at(std::string_view text, Pos i) const noexcept {

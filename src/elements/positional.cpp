@@ -1,5 +1,7 @@
 #include "positional.hpp"
 
+#include "stretch_scan.hpp"
+
 namespace quernlet {
 
 namespace {
@@ -11,11 +13,12 @@ bool at_line_start(std::string_view text, Pos pos) noexcept {
 // Where rest_of_line's token starts and ends, for `pos` <= the length. A
 // start inside a multi-byte character moves to the next boundary (never
 // past a line feed, which is no continuation byte); the end is the next
-// line feed or the length.
-std::pair<Pos, Pos> rest_of_line_span(std::string_view text, Pos pos) noexcept {
-  pos = next_char_boundary(text, pos);
-  const Pos found = text.find('\n', pos);
-  return {pos, found == std::string_view::npos ? text.size() : found};
+// line feed or the length. The search counts towards the interrupt period;
+// false when the run must give up.
+bool rest_of_line_span(std::string_view text, Pos pos, Pos& start, Pos& end) noexcept {
+  start = next_char_boundary(text, pos);
+  end = start;
+  return find_byte_counted(text, '\n', end);
 }
 
 // The starts of a kind that matches only the empty text, when `empty`, or
@@ -97,14 +100,16 @@ RestOfLineElement::RestOfLineElement() : message_("Expected rest of line") {
 }
 
 ParseOutcome RestOfLineElement::parse_impl(ParseContext& ctx, Pos pos) const {
-  if (pos > ctx.text.size()) return ParseOutcome::failure(message_, pos);
-  const auto [start, end] = rest_of_line_span(ctx.text, pos);
+  Pos start, end;
+  if (pos > ctx.text.size() || !rest_of_line_span(ctx.text, pos, start, end))
+    return ParseOutcome::failure(message_, pos);
   return ParseOutcome::success(end, Token::slice(ctx.text.substr(start, end - start)));
 }
 
 MatchResult RestOfLineElement::try_match_at(std::string_view text, Pos pos) const {
-  if (pos > text.size()) return kNoMatch;
-  return matched_at(rest_of_line_span(text, pos).second);
+  Pos start, end;
+  if (pos > text.size() || !rest_of_line_span(text, pos, start, end)) return kNoMatch;
+  return matched_at(end);
 }
 
 // Leading whitespace belongs to the token, so nothing is skipped.

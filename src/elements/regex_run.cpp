@@ -211,6 +211,14 @@ std::string members(const Table& t) {
 }  // namespace
 
 std::unique_ptr<const ClassRun> ClassRun::recognise(std::string_view pattern) {
+  return recognise(pattern, false);
+}
+
+std::unique_ptr<const ClassRun> ClassRun::recognise_anchored(std::string_view pattern) {
+  return recognise(pattern, true);
+}
+
+std::unique_ptr<const ClassRun> ClassRun::recognise(std::string_view pattern, bool anchored) {
   Reader reader(pattern);
   std::vector<Table> head, tail;
   std::optional<Atom> run;
@@ -231,7 +239,8 @@ std::unique_ptr<const ClassRun> ClassRun::recognise(std::string_view pattern) {
   }
   if (!run) return nullptr;
   const Table run_table = run->table();
-  if (head.empty() && tail.empty() && !at_least_one) return nullptr;  // matches empty
+  // A lone starred atom matches empty: only at a position is it a run.
+  if (head.empty() && tail.empty() && !at_least_one && !anchored) return nullptr;
   if (!tail.empty() && !disjoint(tail.front(), run_table)) return nullptr;
   return std::make_unique<const ClassRun>(std::move(head), run_table, at_least_one,
                                           std::move(tail));
@@ -244,7 +253,7 @@ ClassRun::ClassRun(std::vector<Table> head, const Table& run, bool at_least_one,
     first_ = head_.front();
   } else {
     first_ = run_;
-    if (!at_least_one_)
+    if (!at_least_one_ && !tail_.empty())
       for (std::size_t b = 0; b < 256; ++b) first_[b] |= tail_.front()[b];
   }
   int count = 0;
@@ -277,13 +286,14 @@ bool ClassRun::find(std::string_view text, Pos from, MatchSpan& match) const noe
   const std::size_t k = head_.size();
   Pos p = from;
   while (p < n) {
+    // The passes over bytes count towards the interrupt period; a run that
+    // gives up finds no more matches.
     if (first_byte_ >= 0) {
-      const void* hit = std::memchr(t + p, first_byte_, n - p);
-      if (!hit) return false;
-      p = static_cast<Pos>(static_cast<const unsigned char*>(hit) - t);
+      if (!find_byte_counted(text, static_cast<unsigned char>(first_byte_), p) || p >= n)
+        return false;
     } else {
-      while (p < n && !first_[t[p]]) ++p;
-      if (p >= n) return false;
+      if (!scan_while(t, p, n, [this](unsigned char b) { return first_[b] == 0; }) || p >= n)
+        return false;
     }
     // A candidate is a character boundary: when `first_` holds non-ASCII
     // bytes the scan only ever resumes on a boundary (below), and when it
@@ -302,7 +312,7 @@ bool ClassRun::find(std::string_view text, Pos from, MatchSpan& match) const noe
       continue;
     }
     const Pos run_start = q;
-    while (q < n && run_[t[q]]) ++q;
+    if (!scan_while(t, q, n, [this](unsigned char b) { return run_[b] != 0; })) return false;
     if (!(at_least_one_ && q == run_start)) {
       if (const Pos end = tail_end(text, q)) {
         match = {p, end};

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "chars.hpp"
+#include "stretch_scan.hpp"
 #include "word_scan.hpp"
 
 namespace quernlet {
@@ -43,23 +44,27 @@ class ClassRun {
   // The class run that `pattern` is, or null when it is outside the subset.
   // `pattern` must be one RE2 compiles.
   static std::unique_ptr<const ClassRun> recognise(std::string_view pattern);
+  // The same, and also a lone starred atom (such as a* or [^,]*), which
+  // matches the empty text: a run fit only for matches at a position
+  // (`match_length`), whose scans would differ from the iteration's.
+  static std::unique_ptr<const ClassRun> recognise_anchored(std::string_view pattern);
 
   ClassRun(std::vector<Table> head, const Table& run, bool at_least_one, std::vector<Table> tail);
   ~ClassRun();
 
   // End of the match at `pos` (a character boundary), or 0 when none
-  // starts there (a match always has end > pos).
+  // starts there (a match always has end > pos). The run's bytes count
+  // towards the interrupt period; a run that gives up finds no match.
   Pos match_end(std::string_view text, Pos pos) const noexcept {
-    const std::size_t n = text.size();
-    Pos p = pos;
-    for (const Table& t : head_) {
-      if (p >= n || !t[byte(text, p)]) return 0;
-      ++p;
-    }
-    const Pos run_start = p;
-    while (p < n && run_[byte(text, p)]) ++p;
-    if (at_least_one_ && p == run_start) return 0;
-    return tail_end(text, p);
+    const Pos end = end_at(text, pos);
+    return end == kNoEnd ? 0 : end;
+  }
+
+  // Length of the match at `pos` (a character boundary), or -1 when none
+  // starts there; the empty match of a lone starred atom included.
+  std::int64_t match_length(std::string_view text, Pos pos) const noexcept {
+    const Pos end = end_at(text, pos);
+    return end == kNoEnd ? -1 : static_cast<std::int64_t>(end - pos);
   }
 
   // The leftmost match starting at or after `from`, like an unanchored
@@ -87,8 +92,27 @@ class ClassRun {
   const WordScanner* word_scanner() const noexcept { return scanner_.get(); }
 
  private:
+  static constexpr Pos kNoEnd = ~Pos{0};
+
+  static std::unique_ptr<const ClassRun> recognise(std::string_view pattern, bool anchored);
+
   static std::size_t byte(std::string_view text, Pos p) noexcept {
     return static_cast<unsigned char>(text[p]);
+  }
+  // End of the match at `pos`, or kNoEnd.
+  Pos end_at(std::string_view text, Pos pos) const noexcept {
+    const std::size_t n = text.size();
+    Pos p = pos;
+    for (const Table& t : head_) {
+      if (p >= n || !t[byte(text, p)]) return kNoEnd;
+      ++p;
+    }
+    const Pos run_start = p;
+    if (!scan_while(text, p, [this](unsigned char b) { return run_[b] != 0; })) return kNoEnd;
+    if (at_least_one_ && p == run_start) return kNoEnd;
+    if (tail_.empty()) return p;
+    const Pos end = tail_end(text, p);
+    return end == 0 ? kNoEnd : end;
   }
   // End after the tail atoms from `p`, or 0 when they do not match there.
   Pos tail_end(std::string_view text, Pos p) const noexcept {
@@ -119,10 +143,7 @@ class ClassRun {
 // `regex.match_length(text, pos)` for a valid UTF-8 `text` and a character
 // boundary `pos`, through the class run when the pattern is one.
 inline std::int64_t utf8_match_length(const RegexElement& regex, std::string_view text, Pos pos) {
-  if (const ClassRun* run = regex.run()) {
-    const Pos end = run->match_end(text, pos);
-    return end == 0 ? -1 : static_cast<std::int64_t>(end - pos);
-  }
+  if (const ClassRun* run = regex.anchored_run()) return run->match_length(text, pos);
   return regex.match_length(text, pos);
 }
 

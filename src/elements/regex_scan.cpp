@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include "stretch_scan.hpp"
+
 namespace quernlet {
 
 namespace {
@@ -112,13 +114,11 @@ bool RegexMatchIterator::next(MatchSpan& match) noexcept {
     const auto* t = reinterpret_cast<const unsigned char*>(text_.data());
     for (int tries = 0; tries < kCandidateTries && from_ < n; ++tries) {
       Pos c = from_;
-      if (lo_ == hi_) {
-        const void* hit = std::memchr(t + c, lo_, n - c);
-        c = hit ? static_cast<Pos>(static_cast<const unsigned char*>(hit) - t) : n;
-      } else {
-        while (c < n && (t[c] < lo_ || t[c] > hi_)) ++c;
-      }
-      if (c >= n) {
+      const bool scanned = lo_ == hi_ ? find_byte_counted(text_, lo_, c)
+                                      : scan_while(t, c, n, [lo = lo_, hi = hi_](unsigned char b) {
+                                          return b < lo || b > hi;
+                                        });
+      if (!scanned || c >= n) {
         done_ = true;
         return false;
       }
@@ -129,6 +129,10 @@ bool RegexMatchIterator::next(MatchSpan& match) noexcept {
       re2::StringPiece found;
       if (re_.Match(whole, c, n, re2::RE2::ANCHOR_START, &found, 1)) {
         const Pos end = c + found.size();
+        if (run_scanned(end - c)) {  // a run that gives up ends the scan
+          done_ = true;
+          return false;
+        }
         if (end > c && is_char_boundary(text_, end)) {
           last_end_ = from_ = end;
           has_last_ = true;
@@ -146,10 +150,17 @@ bool RegexMatchIterator::next(MatchSpan& match) noexcept {
     if (++misses_ > 16 && misses_ * 4 > hits_) shortcut_ = false;
   }
   while (!done_) {
+    // One search cannot be cut short: the bytes it passed over count after
+    // it, the whole rest when it found nothing, and a run that gives up
+    // ends the scan.
     re2::StringPiece found;
-    if (from_ > n || !re_.Match(whole, from_, n, re2::RE2::UNANCHORED, &found, 1)) break;
+    if (from_ > n || !re_.Match(whole, from_, n, re2::RE2::UNANCHORED, &found, 1)) {
+      if (from_ < n) run_scanned(n - from_);
+      break;
+    }
     const Pos start = static_cast<Pos>(found.data() - text_.data());
     const Pos end = start + found.size();
+    if (run_scanned(end - from_)) break;
     if (!is_char_boundary(text_, start) || !is_char_boundary(text_, end)) {
       if (start >= n) break;
       from_ = next_char_boundary(text_, start + 1);

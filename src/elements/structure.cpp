@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "literals.hpp"
+#include "stretch_scan.hpp"
 
 namespace quernlet {
 
@@ -205,25 +206,33 @@ ParseOutcome MatchFirstElement::parse_impl(ParseContext& ctx, Pos pos) const {
   for (std::size_t i = 0;; ++i) {
     if (i != last && !may_try(may, i, ctx.text, pos)) continue;
     ParseOutcome out = exprs_[i]->parse_impl(ctx, pos);
+    // Each alternative tried is a step, so that a long list of leaves
+    // answers interrupts as a deep grammar does.
+    if (run_step()) return ParseOutcome::stack_exhausted(pos);
     if (out.ok() || out.too_deep() || i == last) return out;
   }
 }
 
 MatchResult MatchFirstElement::try_match_at(std::string_view text, Pos pos) const {
   if (stack_low()) return kNoMatch;
+  // The alternatives tried count towards the interrupt period, once for
+  // the entry.
+  std::uint32_t tried = 0;
+  MatchResult m = kNoMatch;
   if (by_byte_) {
-    for (std::uint64_t may = entry(text, pos); may != 0; may &= may - 1) {
-      const MatchResult m = exprs_[std::countr_zero(may)]->try_match_at(text, pos);
-      if (m.matched) return m;
+    for (std::uint64_t may = entry(text, pos); may != 0 && !m.matched; may &= may - 1) {
+      m = exprs_[std::countr_zero(may)]->try_match_at(text, pos);
+      ++tried;
     }
-    return kNoMatch;
+  } else {
+    for (const ElementHandle& alt : exprs_) {
+      if (!alt->start_bytes().may_match_at(text, pos)) continue;
+      m = alt->try_match_at(text, pos);
+      ++tried;
+      if (m.matched) break;
+    }
   }
-  for (const ElementHandle& alt : exprs_) {
-    if (!alt->start_bytes().may_match_at(text, pos)) continue;
-    const MatchResult m = alt->try_match_at(text, pos);
-    if (m.matched) return m;
-  }
-  return kNoMatch;
+  return run_steps(tried) ? kNoMatch : m;
 }
 
 // ---------------------------------------------------------------------------
@@ -404,15 +413,28 @@ Pos SkipToElement::next_target(std::string_view text, Pos pos, Pos limit) const 
 }
 
 Pos SkipToElement::next_occurrence(std::string_view text, Pos pos, Pos limit) const noexcept {
-  // Only occurrences that start below `limit` fit in the cut text.
   const std::size_t len = finder_->needle().size();
-  const std::string_view hay = text.substr(0, std::min<Pos>(text.size(), limit - 1 + len));
-  for (Pos from = pos;;) {
-    const std::size_t at = finder_->find(hay, from);
-    if (at == kNotFound) return kNoTarget;
-    if (is_char_boundary(text, at) && (!keyword_ || word_ends_at(text, at + len))) return at;
-    from = at + 1;
+  // The starts go in stretches, each counted towards the interrupt period;
+  // a run that gives up finds no target.
+  for (Pos from = pos; from < limit;) {
+    const Pos stop = stretch_end(from, limit);
+    // Only occurrences that start below `stop` fit in the cut text.
+    const std::string_view part = text.substr(0, std::min<Pos>(text.size(), stop - 1 + len));
+    Pos found = kNoTarget;
+    for (Pos start = from;;) {
+      const std::size_t at = finder_->find(part, start);
+      if (at == kNotFound) break;
+      if (is_char_boundary(text, at) && (!keyword_ || word_ends_at(text, at + len))) {
+        found = at;
+        break;
+      }
+      start = at + 1;
+    }
+    if (run_scanned((found == kNoTarget ? stop : found) - from)) return kNoTarget;
+    if (found != kNoTarget) return found;
+    from = stop;
   }
+  return kNoTarget;
 }
 
 MatchResult SkipToElement::find_target(std::string_view text, Pos pos) const {

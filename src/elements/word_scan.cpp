@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "simd_target.hpp"
+#include "stretch_scan.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -90,34 +91,41 @@ struct VectorClassifier {
   }
 };
 
-std::uint64_t count_vector(const VectorClassifier& cls, const unsigned char* t, std::size_t n) {
-  std::uint64_t total = 0, carry = 0;
+// The words that start in t[0, n), with the in-word carry from the bytes
+// before (updated); bytes past `n` belong to no word.
+std::uint64_t count_vector(const VectorClassifier& cls, const unsigned char* t, std::size_t n,
+                           std::uint64_t& carry) {
+  std::uint64_t total = 0;
   std::size_t i = 0;
   for (; n - i >= 64; i += 64) {
     const BlockWords w = block_words(cls.classify(t + i), carry);
     total += static_cast<std::uint64_t>(__builtin_popcountll(w.starts));
     carry = w.carry_out;
   }
-  if (i < n)
-    total += static_cast<std::uint64_t>(
-        __builtin_popcountll(block_words(cls.classify_partial(t + i, n - i), carry).starts));
+  if (i < n) {
+    const BlockWords w = block_words(cls.classify_partial(t + i, n - i), carry);
+    total += static_cast<std::uint64_t>(__builtin_popcountll(w.starts));
+    carry = w.carry_out;
+  }
   return total;
 }
 
 QUERNLET_SIMD_END
 #endif
 
-// The branchless state machine over a byte table.
+// The branchless state machine over a byte table, from the state `in_word`
+// of the bytes before (updated).
 std::uint64_t count_bytes(const std::uint8_t* init, const std::uint8_t* body,
-                          const unsigned char* t, std::size_t n) noexcept {
+                          const unsigned char* t, std::size_t n, unsigned& in_word) noexcept {
   std::uint64_t total = 0;
-  unsigned in_word = 0;
+  unsigned state = in_word;
   for (std::size_t i = 0; i < n; ++i) {
     const unsigned b = t[i];
-    const unsigned cont = in_word & body[b];
+    const unsigned cont = state & body[b];
     total += (cont ^ 1u) & init[b];
-    in_word = cont | init[b];
+    state = cont | init[b];
   }
+  in_word = state;
   return total;
 }
 
@@ -140,13 +148,28 @@ bool WordScanner::body_at(std::string_view text, Pos pos) const noexcept {
   return word_.body_set().has(latin1_at(text, pos, len));
 }
 
+// The text goes in stretches, each counted towards the interrupt period; a
+// run that gives up stops counting (its count is then dropped).
 std::uint64_t WordScanner::count_plain(std::string_view text) const noexcept {
   const auto* t = reinterpret_cast<const unsigned char*>(text.data());
-#if QUERNLET_WORD_AVX2
-  if (vector_) return count_vector(VectorClassifier(init_nibbles_, body_nibbles_), t, text.size());
-#endif
-  if (word_.ascii_only()) return count_bytes(init_.data(), body_.data(), t, text.size());
   std::uint64_t total = 0;
+#if QUERNLET_WORD_AVX2
+  if (vector_) {
+    const VectorClassifier cls(init_nibbles_, body_nibbles_);
+    std::uint64_t carry = 0;
+    by_stretches(text.size(),
+                 [&](Pos from, Pos to) { total += count_vector(cls, t + from, to - from, carry); });
+    return total;
+  }
+#endif
+  if (word_.ascii_only()) {
+    unsigned in_word = 0;
+    by_stretches(text.size(), [&](Pos from, Pos to) {
+      total += count_bytes(init_.data(), body_.data(), t + from, to - from, in_word);
+    });
+    return total;
+  }
+  Pos counted = 0;
   for (Pos pos = 0; pos < text.size();) {
     const Pos end = word_.match_end(text, pos);
     if (end != 0) {
@@ -154,6 +177,10 @@ std::uint64_t WordScanner::count_plain(std::string_view text) const noexcept {
       pos = end;
     } else {
       pos = next_char_boundary(text, pos + 1);
+    }
+    if (pos - counted >= kScanStretch) {
+      if (run_scanned(pos - counted) || run_gave_up()) break;
+      counted = pos;
     }
   }
   return total;
@@ -193,13 +220,16 @@ std::size_t WordCursor::next_bytes(MatchSpan* out, std::size_t cap) noexcept {
   std::size_t k = 0;
   Pos i = pos_;
   while (k < cap) {
-    while (i < n && !init[t[i]]) ++i;
-    if (i >= n) {
+    // A run that gives up ends the scan.
+    if (!scan_while(t, i, n, [&init](unsigned char b) { return init[b] == 0; }) || i >= n) {
       done_ = true;
       break;
     }
     Pos e = i + 1;
-    while (e < n && body[t[e]]) ++e;
+    if (!scan_while(t, e, n, [&body](unsigned char b) { return body[b] != 0; })) {
+      done_ = true;
+      break;
+    }
     out[k++] = {i, e};
     i = e;
   }
@@ -218,6 +248,16 @@ std::size_t WordCursor::next_chars(MatchSpan* out, std::size_t cap) noexcept {
       i = e;
     } else {
       i = next_char_boundary(text_, i + 1);
+    }
+    // Words count their own bytes; this counts the stretches between them
+    // too. A run that gives up ends the scan.
+    if (i - counted_ >= kScanStretch) {
+      // A word's give-up is noticed here too.
+      if (run_scanned(i - counted_) || run_gave_up()) {
+        done_ = true;
+        break;
+      }
+      counted_ = i;
     }
   }
   if (i >= n) done_ = true;
@@ -255,6 +295,13 @@ std::size_t WordCursor::next_vector(MatchSpan* out, std::size_t cap) noexcept {
       }
       done_ = true;
       break;
+    }
+    if (pos_ - counted_ >= kScanStretch) {
+      if (run_scanned(pos_ - counted_)) {  // a run that gives up ends the scan
+        done_ = true;
+        break;
+      }
+      counted_ = pos_;
     }
     const BlockMasks m =
         n - pos_ >= 64 ? cls.classify(t + pos_) : cls.classify_partial(t + pos_, n - pos_);

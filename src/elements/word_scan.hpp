@@ -40,7 +40,9 @@ class WordScanner {
 
   // Number of words of the word scan. A text that repeats with a short
   // period is counted from one period and the tail when no word can run
-  // across a period boundary; the result is always the plain count's.
+  // across a period boundary; the result is always the plain count's. The
+  // bytes count towards the interrupt period; when the run gives up, the
+  // count stops short.
   std::uint64_t count(std::string_view text) const noexcept;
   // The same number without the period shortcut, by the chosen path.
   std::uint64_t count_plain(std::string_view text) const noexcept;
@@ -71,7 +73,8 @@ class WordCursor {
       : scanner_(scanner), text_(text) {}
 
   // Writes up to `cap` next spans (cap >= 1) to `out`; returns how many.
-  // Zero means the scan is over.
+  // Zero means the scan is over. The bytes passed over count towards the
+  // interrupt period; a run that gives up ends the scan.
   std::size_t next(MatchSpan* out, std::size_t cap) noexcept;
 
  private:
@@ -91,6 +94,9 @@ class WordCursor {
   std::uint64_t starts_ = 0, ends_ = 0;
   std::uint64_t carry_ = 0;
   Pos open_start_ = 0;
+  // Where the bytes passed over were last counted towards the interrupt
+  // period (vector and character paths).
+  Pos counted_ = 0;
   bool open_ = false;
   bool done_ = false;
 };

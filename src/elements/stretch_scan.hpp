@@ -1,0 +1,73 @@
+// Byte scans that count towards the interrupt period (element.hpp).
+//
+// A scan that may cover a whole text goes in stretches of kScanStretch
+// bytes and counts each, so that a signal need not wait for the end of a
+// text of gigabytes; a short scan costs one compare more than the plain
+// loop. Each function reports whether the run must give up: the caller then
+// stops at once and answers no match. Python-free.
+#pragma once
+
+#include <cstring>
+#include <string_view>
+
+#include "element.hpp"
+
+namespace quernlet {
+
+// The end of a stretch from `p`: kScanStretch bytes on, at most `n`.
+inline Pos stretch_end(Pos p, Pos n) noexcept {
+  return n - p > kScanStretch ? p + kScanStretch : n;
+}
+
+// Moves `p` (<= n) over the bytes of `t` for which `in(byte)` holds, up to
+// `n`; false when the run must give up (`p` is then meaningless).
+template <class In>
+[[gnu::always_inline]] inline bool scan_while(const unsigned char* t, Pos& p, Pos n,
+                                              In&& in) noexcept {
+  for (;;) {
+    const Pos from = p;
+    const Pos stop = stretch_end(p, n);
+    while (p < stop && in(t[p])) ++p;
+    if (p < stop || p == n) return !run_scanned(p - from);
+    if (run_scanned(kScanStretch)) return false;
+  }
+}
+
+// Calls `f(from, to)` for the consecutive stretches of [0, n), counting
+// each after it; false when the run must give up (the rest is not called).
+template <class F>
+bool by_stretches(std::size_t n, F&& f) {
+  for (Pos from = 0; from < n;) {
+    const Pos to = stretch_end(from, n);
+    f(from, to);
+    if (run_scanned(to - from)) return false;
+    from = to;
+  }
+  return true;
+}
+
+// The same over a text.
+template <class In>
+[[gnu::always_inline]] inline bool scan_while(std::string_view text, Pos& p, In&& in) noexcept {
+  return scan_while(reinterpret_cast<const unsigned char*>(text.data()), p, text.size(), in);
+}
+
+// Sets `p` (<= size) to the first position at or after it that holds byte
+// `b`, or to the length; false when the run must give up.
+inline bool find_byte_counted(std::string_view text, unsigned char b, Pos& p) noexcept {
+  const Pos n = text.size();
+  for (;;) {
+    const Pos from = p;
+    const Pos stop = stretch_end(p, n);
+    const void* hit = std::memchr(text.data() + p, b, stop - p);
+    if (hit) {
+      p = static_cast<Pos>(static_cast<const char*>(hit) - text.data());
+      return !run_scanned(p - from);
+    }
+    p = stop;
+    if (run_scanned(stop - from)) return false;
+    if (p == n) return true;
+  }
+}
+
+}  // namespace quernlet
