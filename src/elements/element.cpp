@@ -179,6 +179,14 @@ namespace {
 constexpr std::size_t kMinMargin = (16u << 10) * kFrameScale;
 constexpr std::size_t kMaxMargin = (64u << 10) * kFrameScale;
 
+// The room the floor keeps above that margin for the code the interrupt
+// hook runs (signal handlers, finalizers), which may run at the floor
+// itself: a Python handler with a few hundred levels of C calls below it.
+// The margin stays below the room, for what such code runs between its
+// checks of its own depth. Within the half of the stack that margins may
+// take, as the margin is.
+constexpr std::size_t kHookRoom = (64u << 10) * kFrameScale;
+
 // Where the size is unknown: the stack assumed below the first frame seen.
 constexpr std::size_t kUnknownStack = 256u << 10;
 
@@ -194,7 +202,13 @@ bool main_thread_without_limit() noexcept {
   return getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur == RLIM_INFINITY;
 }
 
-std::uintptr_t measure_floor(std::uintptr_t here) noexcept {
+// The floors of a thread's stack: the engine's, and the hook's below it.
+struct Floors {
+  std::uintptr_t engine;
+  std::uintptr_t hook;
+};
+
+Floors measure_floors(std::uintptr_t here) noexcept {
   void* base = nullptr;
   std::size_t size = 0;
   pthread_attr_t attr;
@@ -204,14 +218,17 @@ std::uintptr_t measure_floor(std::uintptr_t here) noexcept {
   }
   const auto low = reinterpret_cast<std::uintptr_t>(base);
   if (size == 0 || here <= low || here - low > size) {
-    return here > kUnknownStack ? here - kUnknownStack : 1;
+    const std::uintptr_t floor = here > kUnknownStack ? here - kUnknownStack : 1;
+    return {floor, floor};
   }
   const std::size_t margin = std::min(std::clamp(size / 8, kMinMargin, kMaxMargin), size / 2);
-  std::uintptr_t floor = low + margin;
-  if (here > floor && here - floor > kUnlimitedBudget && main_thread_without_limit()) {
-    floor = here - kUnlimitedBudget;
+  const std::size_t reserved = std::min(margin + kHookRoom, std::max(margin, size / 2));
+  Floors floors{low + reserved, low + margin};
+  if (here > floors.engine && here - floors.engine > kUnlimitedBudget &&
+      main_thread_without_limit()) {
+    floors.engine = here - kUnlimitedBudget;
   }
-  return floor;
+  return floors;
 }
 
 std::atomic<InterruptHook> interrupt_hook{nullptr};
@@ -232,7 +249,9 @@ std::atomic<InterruptHook> interrupt_hook{nullptr};
 // of the caller's frame); the limit follows it unless the run has given up.
 void measure_once(ThreadState& t, std::uintptr_t sp) noexcept {
   if (t.floor != UINTPTR_MAX) return;
-  t.floor = measure_floor(sp);
+  const Floors floors = measure_floors(sp);
+  t.floor = floors.engine;
+  t.hook_floor = floors.hook;
   if (!t.too_deep) t.limit = t.floor;
 }
 
@@ -260,11 +279,11 @@ bool period_ended() noexcept {
 
 }  // namespace stack_guard
 
-std::size_t stack_left() noexcept {
+std::size_t hook_stack_left() noexcept {
   stack_guard::ThreadState& t = stack_guard::thread_state;
   const std::uintptr_t sp = stack_guard::stack_pointer();
   stack_guard::measure_once(t, sp);
-  return sp > t.floor ? sp - t.floor : 0;
+  return sp > t.hook_floor ? sp - t.hook_floor : 0;
 }
 
 void note_too_deep() noexcept {

@@ -543,6 +543,9 @@ inline constexpr std::uint32_t kInterruptPeriod = 4096;
 struct ThreadState {
   std::uintptr_t limit = UINTPTR_MAX;
   std::uintptr_t floor = UINTPTR_MAX;  // UINTPTR_MAX until measured
+  // How far down the code that the interrupt hook runs may use the stack:
+  // the floor keeps room below it for the hook (UINTPTR_MAX until measured).
+  std::uintptr_t hook_floor = UINTPTR_MAX;
   // Entries and steps left until the interrupt hook is next asked; entries
   // count only while the compare against `limit` passes.
   std::uint32_t countdown = kInterruptPeriod;
@@ -631,13 +634,14 @@ bool take_too_deep() noexcept;
 // Whether the calling thread's run has given up (the flag is not taken).
 inline bool run_gave_up() noexcept { return stack_guard::thread_state.too_deep; }
 
-// The bytes of stack left between the caller's frame and the floor below
-// which runs give up (measured on the first call if no run measured it).
-std::size_t stack_left() noexcept;
+// The bytes of stack that code the interrupt hook runs may use below the
+// caller's frame: down to the floor, and then the room the floor keeps below
+// it for the hook (measured on the first call if no run measured it).
+std::size_t hook_stack_left() noexcept;
 
 // Asked every so many entries and steps whether the run should stop; true
 // gives it up. It runs on the run's thread, in the middle of the run, at
-// any depth (`stack_left` tells how much room the code it runs has), and
+// any depth (`hook_stack_left` tells how much room the code it runs has), and
 // may start runs of its own there. Null (the default) never stops a run.
 using InterruptHook = bool (*)() noexcept;
 void set_interrupt_hook(InterruptHook hook) noexcept;

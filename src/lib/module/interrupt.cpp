@@ -1,66 +1,70 @@
 #include "module/interrupt.hpp"
 
+#include <algorithm>
+#include <climits>
 #include <utility>
 
 #include "elements/sanitizers.hpp"
 
 namespace quernlet {
 
-namespace interrupt_detail {
-constinit thread_local State state [[gnu::tls_model("initial-exec")]];
-}  // namespace interrupt_detail
-
 namespace {
 
-using interrupt_detail::state;
+// The calling thread's interrupt state.
+struct State {
+  // The exception a handler raised within a match (owned), until the
+  // give-up it caused is reported.
+  PyObject* kept = nullptr;
+  // How many handler runs from inside a match are under way.
+  unsigned handlers_within_match = 0;
+};
+constinit thread_local State state [[gnu::tls_model("initial-exec")]];
 
-// How much stack a run may have used since its operation was entered for
-// the hook to run handlers there. The interpreter sizes its own recursion
-// for the thread's whole stack: a handler at the call site of a method may
-// recurse to the interpreter's limit, some 10 000 levels of C calls, which
-// took 1 to 2 MiB of the 8 MiB a thread usually has when measured (the
-// `repr` of a list nested 9 500 deep). Against that a handler run within
-// this bound has as good as the stack it would have had at the call site.
-// The bound holds some 100 levels of a recursive grammar (about 1.1 KiB of
-// stack per level of `F <<= Group('(' + Optional(F) + ')') | Word('a')`),
-// so the handlers of most grammars still run in the middle of a match;
-// scaled, as the engine's frames are, in sanitized builds.
-constexpr std::size_t kHandlerDepth = (128u << 10) * stack_guard::kFrameScale;
+// Bytes of stack per unit of the interpreter's count of C recursion, for
+// the deepest C recursions a handler is likely to run. Measured on 3.13
+// (the stack a 256 KiB thread holds, over the levels it holds before it
+// overflows): the `repr` of nested lists took 148 bytes per unit, of nested
+// dicts 214, `json.dumps` 163, `pickle.dumps` 90, list comparison 180, and
+// a `__repr__` that recurses through Python and C slots alternately 147.
+// The figure is half as much again as the largest; the interpreter itself
+// is not instrumented in sanitized builds, but the hook's own frames are,
+// so it is scaled as they are.
+constexpr std::size_t kBytesPerLevel = 320 * stack_guard::kFrameScale;
 
-// The stack the hook wants above the engine's floor before it runs
-// handlers, however near the call's frame: on a small thread stack a
-// handler would otherwise run where not even the engine may go on.
-constexpr std::size_t kHookRoom = (128u << 10) * stack_guard::kFrameScale;
+// Caps the calling thread's count of C recursion, while it lives, at what
+// `room` bytes of stack hold, and then gives back what it took: every level
+// a handler enters it leaves again, so the count comes back as it was.
+class RecursionCap {
+ public:
+  explicit RecursionCap(std::size_t room) noexcept : thread_(PyThreadState_Get()) {
+    const int levels = static_cast<int>(std::min<std::size_t>(room / kBytesPerLevel, INT_MAX));
+    if (levels < thread_->c_recursion_remaining) {
+      cut_ = thread_->c_recursion_remaining - levels;
+      thread_->c_recursion_remaining = levels;
+    }
+  }
+  ~RecursionCap() { thread_->c_recursion_remaining += cut_; }
+  RecursionCap(const RecursionCap&) = delete;
+  RecursionCap& operator=(const RecursionCap&) = delete;
 
-// Whether handlers may run at the hook's frame.
-bool handlers_fit() noexcept {
-  const std::uintptr_t entry = state.entry_sp;
-  if (entry == 0) return false;
-  const std::uintptr_t sp = stack_guard::stack_pointer();
-  return sp <= entry && entry - sp <= kHandlerDepth && stack_left() >= kHookRoom;
-}
+ private:
+  PyThreadState* const thread_;
+  int cut_ = 0;
+};
 
-// Whether SIGINT is pending; it stays pending. The interpreter only offers
-// to take it (clearing it), so it is put back at once: the handlers then run
-// when and in the order the interpreter runs them, and a handler of another
-// signal that raises first leaves SIGINT's pending.
-bool take_sigint() noexcept {
-  if (!PyOS_InterruptOccurred()) return false;
-  PyErr_SetInterruptEx(SIGINT);
-  return true;
+// Runs the pending handlers (and the collector, when it is due) with the
+// C recursion they may use capped to the stack below the caller.
+int check_signals() noexcept {
+  const RecursionCap cap(hook_stack_left());
+  return PyErr_CheckSignals();
 }
 
 }  // namespace
 
 bool interrupt_hook() noexcept {
-  interrupt_detail::State& s = state;
-  if (!handlers_fit()) {
-    if (!take_sigint()) return false;
-    s.sigint_noted = true;
-    return true;
-  }
+  State& s = state;
   ++s.handlers_within_match;
-  const int status = PyErr_CheckSignals();
+  const int status = check_signals();
   --s.handlers_within_match;
   if (status == 0) return false;
   // A kept exception is always reported before the next hook can run;
@@ -72,7 +76,7 @@ bool interrupt_hook() noexcept {
 }
 
 bool raise_kept_interrupt() noexcept {
-  interrupt_detail::State& s = state;
+  State& s = state;
   if (s.kept == nullptr) [[likely]]
     return false;
   take_too_deep();
@@ -84,22 +88,13 @@ bool handlers_run_within_a_match() noexcept { return state.handlers_within_match
 
 void run_signal_handlers() {
   if (raise_kept_interrupt()) throw py::ErrorSet{};
-  if (state.sigint_noted) throw SigintPending{};
   // A handler may call the module again, so a give-up for lack of stack
   // noted by the interrupted run is kept aside meanwhile: the nested call
   // neither sees it nor takes it. When the run is abandoned, the give-up
   // goes with it and the handler's exception is what the caller sees.
   const bool too_deep = take_too_deep();
-  if (PyErr_CheckSignals() < 0) throw py::ErrorSet{};
+  if (check_signals() < 0) throw py::ErrorSet{};
   if (too_deep) note_too_deep();
-}
-
-bool sigint_arrived() noexcept { return state.sigint_noted || take_sigint(); }
-
-bool handle_sigint_for_restart() noexcept {
-  PyErr_Clear();
-  take_too_deep();
-  return PyErr_CheckSignals() == 0;
 }
 
 }  // namespace quernlet

@@ -157,8 +157,7 @@ PyObject* reported(PyObject* result) noexcept {
 
 // Only classes with children can hold a SkipTo, whose searches keep their
 // answers for the length of one call, or a Group, whose lists one parse
-// takes from an arena, and only they enter containers and loops that ask the
-// interrupt hook; the others open no engine scope.
+// takes from an arena; the others open no engine scope.
 constexpr bool has_children(Cls c) {
   using enum Cls;
   for (Cls k : {And, MatchFirst, ZeroOrMore, OneOrMore, Optional, Group, Suppress, Forward, Combine,
@@ -167,35 +166,24 @@ constexpr bool has_children(Cls c) {
   return false;
 }
 
-// What one run of a single-text body opens: the engine's scope and the
-// interrupt scope, whose hook may run handlers near this frame.
-struct RunScope {
-  explicit RunScope(bool lists_in_arena) noexcept : engine(lists_in_arena), interrupts(true) {}
-  // Whether the hook took a SIGINT within this run (the run then gave up).
-  static bool sigint_noted() noexcept { return InterruptScope::sigint_noted(); }
-  CallScope engine;
-  InterruptScope interrupts;
-};
-// The leaf classes' runs never ask the hook.
+// What one call of a single-text body opens: the engine's scope, or
+// nothing for the leaf classes.
 struct NoScope {
   explicit NoScope(bool) noexcept {}
-  static constexpr bool sigint_noted() noexcept { return false; }
 };
 template <Cls C>
-using EngineScope = std::conditional_t<has_children(C), RunScope, NoScope>;
+using EngineScope = std::conditional_t<has_children(C), CallScope, NoScope>;
 
-// Runs a single-text body, `run()`, within a fresh `Scope`. A run given up on
-// SIGINT (the hook noted it deep in a match, or a poll met it) has released
-// everything; the handlers then run, and when they return the body runs
-// again from scratch, with nothing of the abandoned run remembered.
+// Runs a single-text body, `run()`, within a fresh `Scope`, and reports its
+// result.
 template <class Scope, class Run>
 PyObject* run_call(bool lists_in_arena, Run&& run) noexcept {
-  return reported(restart_after_sigint([&](bool& interrupted) {
+  PyObject* result;
+  {
     const Scope scope(lists_in_arena);
-    PyObject* const result = guarded_against_sigint(run, interrupted);
-    interrupted |= scope.sigint_noted();
-    return result;
-  }));
+    result = guarded(run);
+  }
+  return reported(result);
 }
 
 template <Cls C, Op op>
