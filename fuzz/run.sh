@@ -23,8 +23,24 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 
-SECONDS_BUDGET="${1:-60}"
-shift || true
+usage() { awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; }
+
+SECONDS_BUDGET=60
+if (($# > 0)); then
+  case "$1" in
+    -h | --help)
+      usage
+      exit 0
+      ;;
+  esac
+  if [[ ! "$1" =~ ^[0-9]+$ ]]; then
+    echo "fuzz/run.sh: SECONDS must be a whole number of seconds, not '$1'" >&2
+    usage >&2
+    exit 2
+  fi
+  SECONDS_BUDGET="$1"
+  shift
+fi
 JOBS="${FUZZ_JOBS:-1}"
 
 bash "$ROOT/scripts/bootstrap.sh" --fuzz
