@@ -58,9 +58,9 @@ PyObject* replace_ascii(const SubstringFinder& finder, std::string_view s,
                                     static_cast<unsigned __int128>(count) * replacement.size() -
                                     static_cast<unsigned __int128>(count) * len;
   if (out_len > static_cast<unsigned __int128>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-  PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(out_len), 127);
+  py::Object out = py::Object::steal(PyUnicode_New(static_cast<Py_ssize_t>(out_len), 127));
   if (!out) return nullptr;
-  char* w = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out));
+  char* w = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out.get()));
   char* const w_end = w + static_cast<std::size_t>(out_len);
   const char* const s_end = s.data() + s.size();
   // The replacement padded to a whole short copy.
@@ -69,6 +69,8 @@ PyObject* replace_ascii(const SubstringFinder& finder, std::string_view s,
   const char* const r = replacement.size() <= kShortCopy ? padded : replacement.data();
   std::size_t last = 0, from = 0, batch[256];
   for (std::size_t k = 256; k == 256;) {
+    // Signal handlers run between batches; the output is ours alone.
+    if (from != 0) run_signal_handlers();
     k = finder.find_many(s, from, batch, 256);
     for (std::size_t i = 0; i < k; ++i) {
       w = copy_bytes(w, w_end, s.data() + last, s_end, batch[i] - last);
@@ -77,7 +79,7 @@ PyObject* replace_ascii(const SubstringFinder& finder, std::string_view s,
     }
   }
   std::memcpy(w, s.data() + last, s.size() - last);
-  return out;
+  return out.release();
 }
 
 PyObject* literal_parse_string(PyObject* self, const Text& s) {

@@ -221,7 +221,9 @@ PyObject* rest_of_line_count(PyObject*, const Text& s) { return py_count(count_r
 PyObject* match_first_parse_string(PyObject* self, const Text& s) {
   const Pos start = advance_past_whitespace(s, 0);
   ParseContext ctx{s, true};
+  InterruptPoll poll;
   for (const ElementHandle& alternative : payload_of<MatchFirstElement>(self).exprs()) {
+    poll.tick();
     if (!alternative->start_bytes().may_match_at(s, start)) continue;
     ParseOutcome out = alternative->parse_impl(ctx, start);
     if (out.ok()) return results_to_list(out.tokens(), s).release();

@@ -47,7 +47,7 @@ PyObject* regex_matches(PyObject* self, const Text& s) {
     case RegexElement::kWhitespaceRun:
       if (p >= n || !is_regex_space(static_cast<unsigned char>(s[p]))) return py_bool(false);
       end = p + 1;
-      while (end < n && is_regex_space(static_cast<unsigned char>(s[end]))) ++end;
+      if (!scan_while(s, end, is_regex_space)) return py_bool(false);  // the run gave up
       break;
     case RegexElement::kOneByteOfClass:
       if (p >= n || !regex.byte_set().has(static_cast<unsigned char>(s[p]))) return py_bool(false);

@@ -6,7 +6,8 @@
 // class's calls are direct calls on a `final` kind and can inline.
 //
 // Long scans poll for signals (module/interrupt.hpp) once per stride of
-// positions, so that Ctrl-C ends them.
+// positions, and loops that build results once per so many items made, so
+// that Ctrl-C ends them; the engine counts the work within each attempt.
 #pragma once
 
 #include <algorithm>
@@ -157,12 +158,15 @@ bool start_rule(std::string_view text, Test&& test) {
 
 // search_string's item for each matched text, asked in the order of the
 // text: a new one-item list holding the text, equal texts sharing one `str`,
-// which is copied from the text's own storage.
+// which is copied from the text's own storage. The items made count towards
+// the interrupt poll, so that a search with many results answers signals
+// while it builds them.
 class TextItemMaker {
  public:
   explicit TextItemMaker(const Text& text) noexcept : text_(text), offsets_(text) {}
 
   py::Object item(Pos start, Pos end) {
+    poll_.tick();
     return list_of(texts_.get_or_insert(text_.substr(start, end - start),
                                         [&] { return text_slice(text_, offsets_, start, end); }));
   }
@@ -171,20 +175,22 @@ class TextItemMaker {
   const Text& text_;
   TokenTextMap texts_;
   CharOffsets offsets_;
+  InterruptPoll poll_;
 };
 
-// search_string's items for matched texts, one per span.
+// search_string's items for matched texts, one per span. Handlers may run
+// while the items are made, so the result is a ListBuilder until full.
 inline PyObject* text_items(const Text& text, std::span<const MatchSpan> spans) {
-  py::Object result = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
+  py::ListBuilder result(spans.size());
   if (!result) return nullptr;
   const py::GcPause pause;
   TextItemMaker items(text);
   for (std::size_t i = 0; i < spans.size(); ++i) {
     py::Object item = items.item(spans[i].start, spans[i].end);
     if (!item) return nullptr;
-    PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), item.release());
+    result.set(i, item.release());
   }
-  return result.release();
+  return result.finish().release();
 }
 
 // The same, for spans that `scan(on_span)` reports in order, made as they
@@ -216,7 +222,9 @@ PyObject* parsed_items(const Kind& kind, const Text& text, std::span<const Match
   items.reserve(spans.size());
   ParseContext ctx{text, true};
   TokenStrs strs(text);
+  InterruptPoll poll;
   for (const MatchSpan& span : spans) {
+    poll.tick();
     ParseOutcome out = kind.parse_impl(ctx, span.start);
     items.push_back(out.ok() ? results_to_list(out.tokens(), strs)
                              : py::Object::steal(PyList_New(0)));
@@ -236,8 +244,10 @@ class ReplacedText {
     if (bytes_) out_.reserve(text.size());
   }
 
-  // False with an exception set when the output cannot be made.
+  // False with an exception set when the output cannot be made. The spans
+  // replaced count towards the interrupt poll.
   bool replace(Pos start, Pos end) {
+    poll_.tick();
     if (!bytes_) return chars_.replace(start, end);
     out_.append(text_.data() + last_, start - last_);
     out_.append(replacement_);
@@ -261,6 +271,7 @@ class ReplacedText {
   std::string out_;
   Pos last_ = 0;  // end of the text already handled
   StrReplacer chars_{text_, replacement_};
+  InterruptPoll poll_;
 };
 
 // Replaces every span that `scan(on_span)` reports, in order; stops at the

@@ -173,29 +173,36 @@ class TokenStrs {
     return text_slice(*text_, offsets_, start, end);
   }
 
+  // Counts one object made towards the interrupt poll of the conversion.
+  void tick() { poll_.tick(); }
+
  private:
   const Text* text_ = nullptr;  // null: decode every token
   bool cut_ = false;            // whether slices are cut from the storage
   CharOffsets offsets_;
   Pos last_ = 0;  // end of the last span cut; offsets are asked in order
+  InterruptPoll poll_;
 };
 
 // The conversion takes the tokens apart as it goes: a list token's array is
 // freed as soon as its Python list is complete, while it is still in cache,
-// instead of in a second pass over the whole tree afterwards.
+// instead of in a second pass over the whole tree afterwards. Every item
+// made counts towards the interrupt poll, so signal handlers may run within
+// a long conversion; the lists are ListBuilders until full.
 namespace detail {
 
 inline py::Object take_token(Token& token, TokenStrs& strs);
 
 inline py::Object take_list(std::span<Token> tokens, TokenStrs& strs) {
-  py::Object list = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(tokens.size())));
-  if (!list) return list;
+  py::ListBuilder list(tokens.size());
+  if (!list) return py::Object();
   for (std::size_t i = 0; i < tokens.size(); ++i) {
+    strs.tick();
     py::Object item = take_token(tokens[i], strs);
     if (!item) return item;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    list.set(i, item.release());
   }
-  return list;
+  return list.finish();
 }
 
 inline py::Object take_token(Token& token, TokenStrs& strs) {

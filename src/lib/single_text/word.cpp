@@ -20,29 +20,45 @@ std::string_view slice(std::string_view text, MatchSpan span) noexcept {
 // gives each (a new reference, or null with an exception set). The list is
 // made at its final size from the word count; the count and the scan
 // disagreeing would leave unset slots, so that fault of ours is reported
-// rather than crashed on.
+// rather than crashed on. Each item counts towards the interrupt poll, and
+// the list stays a ListBuilder until full, so handlers that run meanwhile
+// never find it with slots unset. A run that gives up while counting or
+// scanning is reported as such.
 template <class Item>
 PyObject* list_of_words(const WordScanner& scanner, std::string_view s, Item&& item) {
   const std::uint64_t count = scanner.count(s);
-  py::Object result = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-  if (!result || count == 0) return result.release();
+  if (run_gave_up()) return raise_too_deep();
+  py::ListBuilder result(count);
+  if (!result) return nullptr;
+  if (count == 0) return result.finish().release();
+  InterruptPoll poll;
   std::uint64_t filled = 0;
   bool failed = false;
-  for_each_word(scanner, s, [&](MatchSpan w) {
-    if (failed) return;
-    py::Object x = filled < count ? item(w) : py::Object();
-    if (!x) {
-      failed = true;
-      return;
-    }
-    PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(filled++), x.release());
-  });
-  if (failed && PyErr_Occurred()) return nullptr;
-  if (failed || filled != count) {
-    PyErr_SetString(PyExc_SystemError, "quernlet: word scan and word count disagree");
-    return nullptr;
+  // A list left unfinished is dropped with only its filled slots: the rest
+  // of a long one was never touched, and walking it would take as long as
+  // the search.
+  const auto drop = [&] { Py_SET_SIZE(result.finish().get(), static_cast<Py_ssize_t>(filled)); };
+  try {
+    for_each_word(scanner, s, [&](MatchSpan w) {
+      if (failed) return;
+      poll.tick();
+      py::Object x = filled < count ? item(w) : py::Object();
+      if (!x) {
+        failed = true;
+        return;
+      }
+      result.set(filled++, x.release());
+    });
+  } catch (const py::ErrorSet&) {
+    drop();
+    throw;
   }
-  return result.release();
+  if (!failed && filled == count && !run_gave_up()) return result.finish().release();
+  drop();
+  if (failed && PyErr_Occurred()) return nullptr;
+  if (run_gave_up()) return raise_too_deep();
+  PyErr_SetString(PyExc_SystemError, "quernlet: word scan and word count disagree");
+  return nullptr;
 }
 
 // The `str` of each distinct text of a periodic text's words, in a small
