@@ -42,8 +42,8 @@ struct TextIndexSlot {
 
 // The distinct token texts of one call: each text's `str` (one owned
 // reference, released with the table) and an index from the text to its
-// position. Keys are slices of the items' UTF-8 texts, which the items keep
-// alive for the whole call.
+// position. Keys are slices of the items' UTF-8 texts, which the batch's
+// references keep alive for the whole call.
 class TextTable {
  public:
   // The index of `text`, its `str` made on first sight; -1 with an exception
@@ -104,7 +104,8 @@ class Evaluator {
   explicit Evaluator(const AndElement& seq) noexcept : seq_(seq) {}
 
   // The index of the new unit for `item`; -1 with an exception set when the
-  // item has no UTF-8 view or a token's `str` cannot be made.
+  // item has no UTF-8 view or a token's `str` cannot be made. Throws
+  // py::ErrorSet when the item's run gave up (batch::end_if_given_up).
   std::int64_t evaluate(PyObject* item) {
     std::string_view text;
     if (!py::utf8_view(item, text)) return -1;
@@ -115,6 +116,7 @@ class Evaluator {
       return i >= 0;
     });
     if (r < 0) return -1;
+    batch::end_if_given_up();
     if (r == 0) store_.resize(mark);  // a failing item takes back its earlier tokens
     units_.push_back(Unit{mark, store_.size() - mark});
     return static_cast<std::int64_t>(units_.size() - 1);
@@ -154,36 +156,40 @@ class Evaluator {
 // The unit of each of the first 31 distinct items met in the fallback.
 using UnitCache = batch::IdentityMemo<std::uint32_t, UINT32_MAX>;
 
-// `items` (n >= 2) repeat their first p items (p of them evaluated): q full
+// The batch (n >= 2) repeats its first p items: those p evaluated, q full
 // periods by doubling copies of the first, then the tail of t = n - q*p.
-PyObject* periodic(Evaluator& eval, batch::Items items, std::size_t p) {
-  for (std::size_t k = 0; k < p; ++k)
-    if (eval.evaluate(items[k]) < 0) return nullptr;
+PyObject* periodic(Evaluator& eval, const batch::Batch& batch) {
+  for (std::size_t k = 0; k < batch.period; ++k)
+    if (eval.evaluate(batch.items[k]) < 0) return nullptr;
   std::vector<py::Object> lists;
   if (!eval.build(lists)) return nullptr;
-  return repeat_period(lists, items.size);
+  return repeat_period(lists, batch.n);
 }
 
 // Items met again among the first 31 distinct ones take the unit (and so
-// the list) of their first occurrence; every other item is evaluated.
-PyObject* fallback(Evaluator& eval, batch::Items items) {
-  const std::size_t n = items.size;
+// the list) of their first occurrence; every other item is evaluated. The
+// items stay held to the end: the table of texts points into them.
+PyObject* fallback(Evaluator& eval, const batch::Batch& batch) {
+  const std::size_t n = batch.n;
   std::vector<std::size_t> position_unit(n);
   UnitCache cache;
-  SigintPoll poll;
+  InterruptPoll poll;
   for (std::size_t i = 0; i < n; ++i) {
+    batch.items.prefetch_ahead(i);
+    PyObject* const item = batch.items[i];
     int slot;
-    std::size_t unit = cache.find(items[i], slot);
+    std::size_t unit = cache.find(item, slot);
     if (unit == UnitCache::kNone) {
       poll.tick();
-      const std::int64_t u = eval.evaluate(items[i]);
+      const std::int64_t u = eval.evaluate(item);
       if (u < 0) return nullptr;
       unit = static_cast<std::size_t>(u);
       // Inserts happen only for the first 31 units, so the index fits.
-      if (slot >= 0) cache.insert(slot, items[i], static_cast<std::uint32_t>(unit));
+      if (slot >= 0) cache.insert(slot, item, static_cast<std::uint32_t>(unit));
     }
     position_unit[i] = unit;
   }
+  // From here on no Python code runs: the lists are filled in one go.
   std::vector<py::Object> lists;
   if (!eval.build(lists)) return nullptr;
   py::Object out = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(n)));
@@ -202,31 +208,33 @@ PyObject* fallback(Evaluator& eval, batch::Items items) {
   return out.release();
 }
 
-// A list of one object: item 0 evaluated once, outside the table of
-// distinct texts (each token a new `str`), its list at every position.
-PyObject* uniform(const AndElement& seq, batch::Items items) {
+// A list of one object: `item` evaluated once, outside the table of
+// distinct texts (each token a new `str`), its list at all `n` positions.
+PyObject* uniform(const AndElement& seq, PyObject* item, std::size_t n) {
   std::string_view text;
-  if (!py::utf8_view(items[0], text)) return nullptr;
+  if (!py::utf8_view(item, text)) return nullptr;
   std::vector<py::Object> tokens;
   const int r = walk_children(seq, text, [&](Pos start, Pos end) {
     tokens.push_back(py::str(text.substr(start, end - start)));
     return static_cast<bool>(tokens.back());
   });
   if (r < 0) return nullptr;
+  batch::end_if_given_up();
   if (r == 0) tokens.clear();
-  return repeat_list(list_of(list_taking(tokens)), items.size);
+  return repeat_list(list_of(list_taking(tokens)), n);
 }
 
 PyObject* and_parse_batch(PyObject* self, PyObject* inputs) {
   const AndElement& seq = payload_of<AndElement>(self);
-  return batch::with_list_held(inputs, [&]() -> PyObject* {
-    const batch::Items items = batch::list_items(inputs);
-    const std::size_t n = items.size;
-    if (n == 0) return new_empty_list();
-    if (batch::uniform_detection(items)) return uniform(seq, items);
+  return batch::run([&]() -> PyObject* {
+    batch::Batch batch;
+    if (!batch::take_batch(inputs, true, batch)) return nullptr;
+    if (batch.n == 0) return new_empty_list();
+    if (batch.period == 1) return uniform(seq, batch.items[0], batch.n);
+    // Made after the batch, so dropped before its items.
     Evaluator eval(seq);
-    if (const std::size_t p = batch::cyclic_detection(items)) return periodic(eval, items, p);
-    return fallback(eval, items);
+    if (batch.period != 0) return periodic(eval, batch);
+    return fallback(eval, batch);
   });
 }
 

@@ -7,6 +7,10 @@
 // uniform list is tested once; otherwise the previous item's outcome is
 // reused when the same object follows itself (Keyword's count remembers the
 // first 31 distinct objects instead).
+//
+// The test is a few byte compares and no match runs through the engine, so
+// these bodies run no Python code and need no poll: they read the list in
+// place (batch::in_place), its items compared by identity.
 #include "batch/paths.hpp"
 #include "batch/skeleton.hpp"
 #include "elements/literals.hpp"
@@ -28,8 +32,7 @@ int outcome_of(const Kind& kind, PyObject* item) noexcept {
 // returned list holds the only references to M and E.
 template <class Kind>
 PyObject* shared_parse_batch(const Kind& kind, PyObject* s_obj, PyObject* inputs) {
-  return batch::with_list_held(inputs, [&]() -> PyObject* {
-    const batch::Items items = batch::list_items(inputs);
+  return batch::in_place(inputs, [&](const batch::Items items) -> PyObject* {
     const std::size_t n = items.size;
     if (n == 0) return new_empty_list();
     const py::Object matched = list_of(py::Object::borrow(s_obj));
@@ -67,8 +70,7 @@ PyObject* shared_parse_batch(const Kind& kind, PyObject* s_obj, PyObject* inputs
 // set.
 template <class Kind, class CountMixed>
 PyObject* count_batch(const Kind& kind, PyObject* inputs, CountMixed&& count_mixed) {
-  return batch::with_list_held(inputs, [&]() -> PyObject* {
-    const batch::Items items = batch::list_items(inputs);
+  return batch::in_place(inputs, [&](const batch::Items items) -> PyObject* {
     if (items.size == 0) return py_count(0);
     if (batch::uniform_detection(items)) {
       const int r = outcome_of(kind, items[0]);

@@ -72,24 +72,27 @@ PyObject* char_parse_batch_count(PyObject* self, PyObject* inputs) {
 // list, each failing item gets its own. The child is tested at 0.
 PyObject* suppress_parse_batch(PyObject* self, PyObject* inputs) {
   const Element& child = payload_of<SuppressElement>(self).expr();
-  return batch::with_list_held(inputs, [&]() -> PyObject* {
-    const batch::Items items = batch::list_items(inputs);
-    const std::size_t n = items.size;
-    if (n == 0) return new_empty_list();
+  return batch::run([&]() -> PyObject* {
+    batch::Batch batch;
+    if (!batch::take_batch(inputs, false, batch)) return nullptr;
     const py::Object matched = py::Object::steal(PyList_New(0));
     if (!matched) return nullptr;
-    py::Object out = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    py::ListBuilder out(batch.n);
     if (!out) return nullptr;
-    SigintPoll poll;
-    for (std::size_t i = 0; i < n; ++i) {
+    InterruptPoll poll;
+    for (std::size_t i = 0; i < batch.n; ++i) {
+      batch.items.prefetch_ahead(i);
+      const py::Object item = batch.items.take(i);
       poll.tick();
       std::string_view text;
-      if (!py::utf8_view(items[i], text)) return nullptr;
-      PyObject* entry = matches_at_start(child, text) ? Py_NewRef(matched.get()) : PyList_New(0);
+      if (!py::utf8_view(item.get(), text)) return nullptr;
+      const bool hit = matches_at_start(child, text);
+      batch::end_if_given_up();
+      PyObject* entry = hit ? Py_NewRef(matched.get()) : PyList_New(0);
       if (!entry) return nullptr;
-      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), entry);
+      out.set(i, entry);
     }
-    return out.release();
+    return out.finish().release();
   });
 }
 

@@ -1,15 +1,24 @@
 // The batch skeleton that every parse_batch and parse_batch_count body runs
-// on: the list's items read in place, uniform and cyclic lists evaluated
-// once per distinct position, identity caches, bulk reference counts, and
-// the generic per-item step.
+// on: the items a call works on, uniform and cyclic lists evaluated once per
+// distinct position, identity caches, and the generic per-item step.
 //
-// Long loops poll for Ctrl-C (module/interrupt.hpp) once per so many
-// evaluated items.
+// Python code runs in the middle of a batch: signal handlers between items
+// (the loops poll with an InterruptPoll once per so many evaluated items)
+// and within an item's match (the engine's hook), and with them the
+// collector and the finalizers it calls. So a batch reads the list only at
+// its start, before anything can run, and then works on references of its
+// own (HeldItems): its results are those of the items the list held when
+// the call began, whatever Python code does to the list meanwhile, and
+// every object whose address it compares stays alive. Result lists that
+// are filled while Python code may run are kept from the collector until
+// they are whole (py::ListBuilder).
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -29,52 +38,52 @@ bool matches_at_start(const Kind& kind, std::string_view text) {
   return kind.start_bytes().may_match_at(text, 0) && kind.try_match_at(text, 0).matched;
 }
 
-// ---------------------------------------------------------------------------
-// The batch skeleton.
-//
-// Items are read in place from the list's storage, as borrowed references,
-// and compared by identity. That is sound because a call holds the list's
-// critical section (a no-op under the GIL, where nothing else runs) and runs
-// no Python code: creating lists and `str`s never runs the collector
-// synchronously, and no item is released by the module. So the loops poll
-// with a SigintPoll, which runs no Python code: on Ctrl-C the body is left,
-// and the handler runs once the list is let go (see with_list_held).
-
 namespace batch {
 
+// A list's storage, read in place as borrowed references (also for list
+// subclasses: their overrides of item access and length are not
+// consulted). Sound only while no Python code can run: within the list's
+// critical section, before a batch holds its items, or in a body that
+// neither polls nor matches through the engine (in_place).
 struct Items {
   PyObject* const* data;
   std::size_t size;
   PyObject* operator[](std::size_t i) const noexcept { return data[i]; }
 };
 
-// The list's own storage (also for list subclasses: their overrides of item
-// access and length are not consulted).
 inline Items list_items(PyObject* list) noexcept {
   return Items{reinterpret_cast<PyListObject*>(list)->ob_item,
                static_cast<std::size_t>(PyList_GET_SIZE(list))};
 }
 
-// Runs `body()` while holding `list`'s critical section; `guarded`, so no
-// C++ exception can leave the section unbalanced. A body left on Ctrl-C
-// (SigintPending), or one whose match gave up on Ctrl-C, has released
-// everything; its result is dropped and the handlers then run outside it,
-// and when one raises (KeyboardInterrupt) so does the call. Handlers that
-// return let the body start again from scratch, on the list as they left
-// it, with a new engine scope: nothing the abandoned run remembered (such as
-// a SkipTo search it gave up) reaches the new one.
+// Runs a batch body once, `guarded`, within the engine's scope for the call
+// (without the list arena: items make and drop their lists one after
+// another).
 template <class F>
-PyObject* with_list_held([[maybe_unused]] PyObject* list, F&& body) noexcept {
-  return restart_after_sigint([&](bool& interrupted) {
-    const InterruptScope batch_mode(false);
-    const CallScope engine(false);
-    PyObject* result;
-    Py_BEGIN_CRITICAL_SECTION(list);
-    result = guarded_against_sigint(body, interrupted);
-    Py_END_CRITICAL_SECTION();
-    interrupted |= batch_mode.sigint_noted();
-    return result;
-  });
+PyObject* run(F&& body) noexcept {
+  const CallScope engine(false);
+  return guarded(body);
+}
+
+// Runs `body(items)` over `list`'s storage in place, within the list's
+// critical section. Only for bodies that run no Python code (no poll, no
+// match through the engine) and throw nothing: the list cannot change under
+// them.
+template <class Body>
+PyObject* in_place(PyObject* list, Body&& body) noexcept {
+  PyObject* result;
+  Py_BEGIN_CRITICAL_SECTION(list);
+  result = body(list_items(list));
+  Py_END_CRITICAL_SECTION();
+  return result;
+}
+
+// Ends the batch after an item whose run gave up (a signal handler raised,
+// or the stack ran out): every further item would give up at once too. The
+// method skeleton reports the give-up, as it does after a finished body.
+inline void end_if_given_up() {
+  if (run_gave_up()) [[unlikely]]
+    throw py::ErrorSet{};
 }
 
 // True when every item is the same object as item 0 (n >= 1). Compared in
@@ -110,6 +119,142 @@ inline std::size_t cyclic_detection(Items items) noexcept {
   for (std::size_t k = p; k < n; ++k)
     if (items[k] != items[k - p]) return 0;
   return p;
+}
+
+// References of a batch's own to the first items of a list, taken in one go
+// before any Python code runs in the call. All of them were alive at once,
+// so two of them share an address only when they are one object: however
+// long each is held, a batch that compares only these items by address
+// never meets an address reused by another object.
+//
+// Each slot also keeps whether its item may stand at more than one position
+// of the list, from the item's count as it was taken: a count of one is the
+// list's own reference, at one position only.
+//
+// A loop that is done with an item as soon as it is evaluated takes the
+// items front to back (`take`), dropping each reference while the object is
+// still in cache; the references never taken are released with the object.
+// Such a loop may keep up to one result per item taken in the slots freed
+// (`push_result`), front to back, and have them as a list at the end: a
+// long batch then needs no second array as long as the first.
+class HeldItems {
+ public:
+  HeldItems() noexcept = default;
+  HeldItems(const HeldItems&) = delete;
+  HeldItems& operator=(const HeldItems&) = delete;
+  ~HeldItems() {
+    for (std::size_t i = 0; i < results_; ++i) Py_DECREF(object(slots_[i]));
+    for (std::size_t i = next_; i < size_; ++i) Py_DECREF(object(slots_[i]));
+  }
+
+  // Holds `items[0, m)` (m <= items.size). False with MemoryError set when
+  // there is no room; nothing is held then.
+  bool hold(Items items, std::size_t m) noexcept {
+    if (m > kInline) {
+      heap_.reset(new (std::nothrow) std::uintptr_t[m]);
+      if (!heap_) {
+        PyErr_NoMemory();
+        return false;
+      }
+      slots_ = heap_.get();
+    }
+    // Back to front: the items a batch evaluates first are then the ones
+    // most likely still in cache.
+    for (std::size_t i = m; i-- > 0;) {
+      if (i >= kAhead) __builtin_prefetch(items[i - kAhead], 1);
+      PyObject* const o = items[i];
+      slots_[i] = reinterpret_cast<std::uintptr_t>(o) | (may_recur_now(o) ? kRecurs : 0);
+      Py_INCREF(o);
+    }
+    size_ = m;
+    return true;
+  }
+
+  // Item `i + kAhead` is about to be read and its count changed: it is
+  // fetched meanwhile (the objects of a long list are far from cache).
+  void prefetch_ahead(std::size_t i) const noexcept {
+    if (i + kAhead < size_) __builtin_prefetch(object(slots_[i + kAhead]), 1);
+  }
+
+  std::size_t size() const noexcept { return size_; }
+  PyObject* operator[](std::size_t i) const noexcept { return object(slots_[i]); }
+  // Whether item `i` may stand at another position of the list as well.
+  bool may_recur(std::size_t i) const noexcept { return (slots_[i] & kRecurs) != 0; }
+
+  // Takes over the reference of item `i`, the first not taken yet; the
+  // item and may_recur(i) can still be read until a result is put there.
+  py::Object take(std::size_t i) noexcept {
+    next_ = i + 1;
+    return py::Object::steal(object(slots_[i]));
+  }
+
+  // Keeps `result` (not null) in the first free slot; there must be fewer
+  // results than items taken.
+  void push_result(py::Object result) noexcept {
+    slots_[results_++] = reinterpret_cast<std::uintptr_t>(result.release());
+  }
+
+  // The results kept, in order, as a new list that takes them over; null
+  // with an exception set when it cannot be made.
+  py::Object results_list() noexcept {
+    py::Object list = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(results_)));
+    if (!list) return list;
+    std::memcpy(reinterpret_cast<PyListObject*>(list.get())->ob_item, slots_,
+                results_ * sizeof(PyObject*));
+    results_ = 0;
+    return list;
+  }
+
+ private:
+  static constexpr std::uintptr_t kRecurs = 1;  // objects are aligned: the low bit is free
+  static constexpr std::size_t kInline = 128;   // holds any period
+  static constexpr std::size_t kAhead = 16;
+
+  static PyObject* object(std::uintptr_t slot) noexcept {
+    return reinterpret_cast<PyObject*>(slot & ~kRecurs);
+  }
+
+  static bool may_recur_now(PyObject* o) noexcept {
+#ifdef Py_GIL_DISABLED
+    // References taken by other threads are counted apart there.
+    static_cast<void>(o);
+    return true;
+#else
+    return Py_REFCNT(o) != 1;
+#endif
+  }
+
+  std::uintptr_t inline_[kInline];
+  std::unique_ptr<std::uintptr_t[]> heap_;
+  std::uintptr_t* slots_ = inline_;
+  std::size_t size_ = 0;
+  std::size_t next_ = 0;     // the first item not taken
+  std::size_t results_ = 0;  // slots [0, results_) hold results
+};
+
+// What a batch works on: the list as the call began.
+struct Batch {
+  std::size_t n = 0;  // the list's length
+  // 1: all n >= 1 positions hold one object; p >= 2: the list repeats its
+  // first p items to the end, at least twice; 0: neither, or not looked for.
+  std::size_t period = 0;
+  // Items [0, period), or all n items when there is no period.
+  HeldItems items;
+};
+
+// Reads `list` into `batch` within the list's critical section: its length,
+// its period when `detect` is set, and the items it holds. False with an
+// exception set when there is no room.
+inline bool take_batch(PyObject* list, bool detect, Batch& batch) noexcept {
+  bool held;
+  Py_BEGIN_CRITICAL_SECTION(list);
+  const Items items = list_items(list);
+  batch.n = items.size;
+  if (detect && items.size != 0)
+    batch.period = uniform_detection(items) ? 1 : cyclic_detection(items);
+  held = batch.items.hold(items, batch.period != 0 ? batch.period : items.size);
+  Py_END_CRITICAL_SECTION();
+  return held;
 }
 
 // Identity-keyed memo of the first 31 distinct items, each with a `Value`,
@@ -169,57 +314,49 @@ class PointerCache {
 // Fails (null) when an evaluated item has no UTF-8 view.
 template <class Test>
 PyObject* count_items(PyObject* inputs, Test&& test) {
-  return with_list_held(inputs, [&]() -> PyObject* {
-    const Items items = list_items(inputs);
-    const std::size_t n = items.size;
-    if (n == 0) return PyLong_FromLong(0);
-
-    // 1 matched, 0 not matched, -1 error set.
-    auto evaluate = [&test](PyObject* item) -> int {
+  return run([&]() -> PyObject* {
+    Batch batch;
+    if (!take_batch(inputs, true, batch)) return nullptr;
+    const auto evaluate = [&test](PyObject* item) -> bool {
       std::string_view text;
-      if (!py::utf8_view(item, text)) return -1;
-      return test(text) ? 1 : 0;
+      if (!py::utf8_view(item, text)) throw py::ErrorSet{};
+      const bool matched = test(text);
+      end_if_given_up();
+      return matched;
     };
 
-    std::uint64_t count = 0;
-    if (uniform_detection(items)) {
-      const int r = evaluate(items[0]);
-      if (r < 0) return nullptr;
-      return PyLong_FromUnsignedLongLong(r ? n : 0);
-    }
-    if (const std::size_t p = cyclic_detection(items)) {
-      std::uint64_t c = 0;
+    const std::size_t n = batch.n;
+    if (const std::size_t p = batch.period) {
+      // Each position of the period is evaluated once: the whole periods
+      // count its matches q times over, the tail of t positions its first t.
+      const std::size_t t = n % p;
+      std::uint64_t period_count = 0;
+      std::uint64_t tail_count = 0;
       for (std::size_t k = 0; k < p; ++k) {
-        const int r = evaluate(items[k]);
-        if (r < 0) return nullptr;
-        c += static_cast<std::uint64_t>(r);
+        const bool matched = evaluate(batch.items[k]);
+        period_count += matched;
+        if (k < t) tail_count += matched;
       }
-      const std::size_t q = n / p;
-      count = q * c;
-      for (std::size_t k = q * p; k < n; ++k) {
-        const int r = evaluate(items[k]);
-        if (r < 0) return nullptr;
-        count += static_cast<std::uint64_t>(r);
-      }
-      return PyLong_FromUnsignedLongLong(count);
+      return py_count(n / p * period_count + tail_count);
     }
+    std::uint64_t count = 0;
     PointerCache cache;
-    SigintPoll poll;
+    InterruptPoll poll;
     for (std::size_t i = 0; i < n; ++i) {
-      PyObject* const item = items[i];
+      batch.items.prefetch_ahead(i);
+      const py::Object item = batch.items.take(i);
       int slot;
-      const PointerCache::State state = cache.find(item, slot);
+      const PointerCache::State state = cache.find(item.get(), slot);
       if (state != PointerCache::kEmpty) {
         count += state == PointerCache::kMatched;
         continue;
       }
       poll.tick();
-      const int r = evaluate(item);
-      if (r < 0) return nullptr;
-      count += static_cast<std::uint64_t>(r);
-      if (slot >= 0) cache.insert(slot, item, r != 0);
+      const bool matched = evaluate(item.get());
+      count += matched;
+      if (slot >= 0) cache.insert(slot, item.get(), matched);
     }
-    return PyLong_FromUnsignedLongLong(count);
+    return py_count(count);
   });
 }
 
@@ -228,45 +365,44 @@ PyObject* count_items(PyObject* inputs, Test&& test) {
 // result (`py::Object`) or null with an exception set.
 template <class Evaluate>
 PyObject* parse_items(PyObject* inputs, Evaluate&& evaluate) {
-  return with_list_held(inputs, [&]() -> PyObject* {
-    const Items items = list_items(inputs);
-    const std::size_t n = items.size;
-    if (n == 0) return new_empty_list();
+  return run([&]() -> PyObject* {
+    Batch batch;
+    if (!take_batch(inputs, true, batch)) return nullptr;
+    const auto result_of = [&evaluate](PyObject* item) {
+      py::Object result = evaluate(item);
+      if (!result) throw py::ErrorSet{};
+      end_if_given_up();
+      return result;
+    };
 
-    if (uniform_detection(items)) {
-      return repeat_list(list_of(evaluate(items[0])), n);
-    }
-
-    if (const std::size_t p = cyclic_detection(items)) {
+    const std::size_t n = batch.n;
+    if (const std::size_t p = batch.period) {
       std::vector<py::Object> results;
       results.reserve(p);
-      for (std::size_t k = 0; k < p; ++k) {
-        results.push_back(evaluate(items[k]));
-        if (!results.back()) return nullptr;
-      }
+      for (std::size_t k = 0; k < p; ++k) results.push_back(result_of(batch.items[k]));
       return repeat_period(results, n);
     }
 
     // Fallback: remember only the previous item and its result.
-    py::Object out = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    py::ListBuilder out(n);
     if (!out) return nullptr;
     PyObject* previous = nullptr;
     PyObject* previous_result = nullptr;  // borrowed from `out`
-    SigintPoll poll;
+    InterruptPoll poll;
     for (std::size_t i = 0; i < n; ++i) {
-      PyObject* const item = items[i];
-      if (item == previous) {
-        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), Py_NewRef(previous_result));
+      batch.items.prefetch_ahead(i);
+      const py::Object item = batch.items.take(i);
+      if (item.get() == previous) {
+        out.set(i, Py_NewRef(previous_result));
         continue;
       }
       poll.tick();
-      py::Object r = evaluate(item);
-      if (!r) return nullptr;
-      previous = item;
-      previous_result = r.get();
-      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), r.release());
+      py::Object result = result_of(item.get());
+      previous = item.get();
+      previous_result = result.get();
+      out.set(i, result.release());
     }
-    return out.release();
+    return out.finish().release();
   });
 }
 

@@ -28,8 +28,6 @@ namespace quernlet {
 
 namespace {
 
-using batch::Items;
-
 // The token of a match of `len` bytes at the start of `item`, whose UTF-8
 // form is `text`: the item itself when the match covers it, else a new `str`.
 py::Object token_of(PyObject* item, std::string_view text, std::size_t len) noexcept {
@@ -40,12 +38,14 @@ py::Object token_of(PyObject* item, std::string_view text, std::size_t len) noex
 // Evaluates one item with `length(text)` (the byte length of the match at
 // 0, or -1 for none). `token` receives the token, or stays null when the
 // item does not match. False with an exception set when the item has no
-// UTF-8 view or the token cannot be made.
+// UTF-8 view or the token cannot be made; throws py::ErrorSet when the
+// item's run gave up (batch::end_if_given_up).
 template <class Length>
 bool evaluate(PyObject* item, Length& length, py::Object& token) {
   std::string_view text;
   if (!py::utf8_view(item, text)) return false;
   const std::int64_t len = length(text);
+  batch::end_if_given_up();
   if (len < 0) return true;
   token = token_of(item, text, static_cast<std::size_t>(len));
   return static_cast<bool>(token);
@@ -53,9 +53,9 @@ bool evaluate(PyObject* item, Length& length, py::Object& token) {
 
 // Identity-keyed outcomes of one call: item address -> token, or null when
 // the item did not match. Entries are two words and never removed; the
-// tokens are borrowed from the result being built (flat_fallback), which
-// holds one reference per token appended, so every token entered here is
-// held there at least once.
+// tokens are borrowed from the results kept so far (flat_fallback), which
+// hold one reference per token kept, so every token entered here is held
+// there at least once.
 class ObjectResultMap {
  public:
   // A value-initialised Entry is an empty slot.
@@ -103,34 +103,23 @@ class ObjectResultMap {
   OpenTable<Traits> table_;
 };
 
-// Whether `item` may stand at another position of the list as well. Every
-// position holds a reference, so an object with a single reference stands
-// at one position only and needs no entry in an identity map.
-inline bool may_recur(PyObject* item) noexcept {
-#ifdef Py_GIL_DISABLED
-  // References taken by other threads are counted apart there.
-  return true;
-#else
-  return Py_REFCNT(item) != 1;
-#endif
-}
-
-// A list that repeats its first `p` items to the end (p = cyclic_detection):
-// each position of the first period is evaluated on its own (an object met
-// twice within it is evaluated twice), and its tokens are repeated.
+// A batch that repeats its first `p` items (p = its period): each position
+// of the first period is evaluated on its own (an object met twice within
+// it is evaluated twice), and its tokens are repeated.
 template <class Length>
-PyObject* flat_periodic(Items items, std::size_t p, Length& length) {
+PyObject* flat_periodic(const batch::Batch& batch, Length& length) {
   constexpr std::uint8_t kNone = 255;
+  const std::size_t p = batch.period;
   std::vector<py::Object> tokens;  // the period's tokens in order, one owned reference each
   tokens.reserve(p);
   std::uint8_t index[128];  // per period position: its token's index, or kNone
   for (std::size_t k = 0; k < p; ++k) {
     py::Object token;
-    if (!evaluate(items[k], length, token)) return nullptr;
+    if (!evaluate(batch.items[k], length, token)) return nullptr;
     index[k] = token ? static_cast<std::uint8_t>(tokens.size()) : kNone;
     if (token) tokens.push_back(std::move(token));
   }
-  const std::size_t n = items.size;
+  const std::size_t n = batch.n;
   const std::size_t q = n / p;
   const std::size_t t = n - q * p;
   const std::size_t k = tokens.size();
@@ -148,36 +137,40 @@ PyObject* flat_periodic(Items items, std::size_t p, Length& length) {
   return fill_periodic(period, q, tail);
 }
 
-// Any other list: each distinct object evaluated once, the same object
+// Any other batch: each distinct object evaluated once, the same object
 // always giving the same token. Objects that stand at one position only
-// (may_recur) are evaluated without an entry, so a list of distinct
-// objects costs no table; the table's slots are fetched a few items ahead,
-// as a lookup in a large one is a cache miss.
+// (HeldItems::may_recur) are evaluated without an entry, so a list of
+// distinct objects costs no table; the table's slots are fetched a few
+// items ahead, as a lookup in a large one is a cache miss. Each item is let
+// go once evaluated, and its slot takes the tokens: the map's keys are
+// only ever compared with the batch's other items (see HeldItems).
 template <class Length>
-PyObject* flat_fallback(Items items, Length& length) {
+PyObject* flat_fallback(batch::Batch& batch, Length& length) {
   constexpr std::size_t kAhead = 16;
+  const std::size_t n = batch.n;
+  batch::HeldItems& items = batch.items;  // also the result's tokens in order
   ObjectResultMap map;
-  std::vector<py::Object> out;    // the result's tokens in order
   PyObject* last_item = nullptr;  // the previous item and its token (or null)
   PyObject* last_value = nullptr;
-  SigintPoll poll;
-  for (std::size_t i = 0; i < items.size; ++i) {
-    PyObject* const item = items[i];
-    if (item == last_item) {
-      if (last_value) out.push_back(py::Object::borrow(last_value));
+  InterruptPoll poll;
+  for (std::size_t i = 0; i < n; ++i) {
+    items.prefetch_ahead(i);
+    const py::Object item = items.take(i);
+    if (item.get() == last_item) {
+      if (last_value) items.push_result(py::Object::borrow(last_value));
       continue;
     }
-    last_item = item;
-    if (i + kAhead < items.size && may_recur(items[i + kAhead])) map.prefetch(items[i + kAhead]);
+    last_item = item.get();
+    if (i + kAhead < n && items.may_recur(i + kAhead)) map.prefetch(items[i + kAhead]);
     poll.tick();
     py::Object token;
     const auto make = [&](PyObject*& value) {
-      if (!evaluate(item, length, token)) return false;
+      if (!evaluate(item.get(), length, token)) return false;
       value = token.get();
       return true;
     };
-    if (may_recur(item)) {
-      const ObjectResultMap::Entry* e = map.find_or_make(item, make);
+    if (items.may_recur(i)) {
+      const ObjectResultMap::Entry* e = map.find_or_make(item.get(), make);
       if (!e) return nullptr;
       last_value = e->value;
     } else if (!make(last_value)) {
@@ -185,23 +178,23 @@ PyObject* flat_fallback(Items items, Length& length) {
     }
     // A new token is taken over; a mapped one gets a reference of its own.
     if (token)
-      out.push_back(std::move(token));
+      items.push_result(std::move(token));
     else if (last_value)
-      out.push_back(py::Object::borrow(last_value));
+      items.push_result(py::Object::borrow(last_value));
   }
-  return list_taking(out).release();
+  return items.results_list().release();
 }
 
 // parse_batch of both classes over `length(text)`, the byte length of the
 // element's match at 0 or -1.
 template <class Length>
 PyObject* flat_tokens(PyObject* inputs, Length&& length) {
-  return batch::with_list_held(inputs, [&]() -> PyObject* {
-    const Items items = batch::list_items(inputs);
-    if (items.size == 0) return new_empty_list();
-    if (const std::size_t p = batch::cyclic_detection(items))
-      return flat_periodic(items, p, length);
-    return flat_fallback(items, length);
+  return batch::run([&]() -> PyObject* {
+    batch::Batch batch;
+    if (!batch::take_batch(inputs, true, batch)) return nullptr;
+    if (batch.n == 0) return new_empty_list();
+    if (batch.period != 0) return flat_periodic(batch, length);
+    return flat_fallback(batch, length);
   });
 }
 
