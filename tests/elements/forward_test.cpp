@@ -19,6 +19,7 @@
 #include "chars.hpp"
 #include "literals.hpp"
 #include "positional.hpp"
+#include "sanitizers.hpp"
 #include "structure.hpp"
 #include "test_support.hpp"
 
@@ -271,6 +272,34 @@ INSTANTIATE_TEST_SUITE_P(Stacks, DeepTreeTest,
                          testing::Values(std::size_t{0}, std::size_t{256} << 10,
                                          std::size_t{64} << 10, std::size_t{32} << 10),
                          stack_name);
+
+// However deep a run goes before the guard stops it, the code that the
+// interrupt hook runs there (signal handlers) still has room below it.
+// Descends in frames of a few hundred bytes until the guard gives up, and
+// answers the hook's room there.
+[[gnu::noinline]] std::size_t room_at_the_floor() {
+  char pad[256];
+  asm volatile("" : : "r"(pad) : "memory");  // the frame keeps its pad
+  if (stack_nearly_exhausted()) return hook_stack_left();
+  const std::size_t room = room_at_the_floor();
+  asm volatile("" : : "r"(room) : "memory");  // and the call is no tail call
+  return room;
+}
+
+class HookRoomTest : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(HookRoomTest, HandlersHaveRoomWhereRunsGiveUp) {
+  run_with_stack(GetParam(), [] {
+    const std::size_t at_start = hook_stack_left();
+    const std::size_t at_floor = room_at_the_floor();
+    EXPECT_TRUE(take_too_deep());
+    EXPECT_LT(at_floor, at_start);
+    EXPECT_GE(at_floor, (48u << 10) * stack_guard::kFrameScale);
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(Stacks, HookRoomTest,
+                         testing::Values(std::size_t{0}, std::size_t{256} << 10), stack_name);
 
 // ---------------------------------------------------------------------------
 // The lock.
