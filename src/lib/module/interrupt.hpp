@@ -87,23 +87,4 @@ class InterruptPoll {
   std::uint32_t left_ = kPeriod;
 };
 
-// Transitional, until the batch files stop using them: the names of the
-// SIGINT-only polls and restarts, now plain polls and single runs.
-using SigintPoll = InterruptPoll;
-struct SigintPending {};
-class InterruptScope {
- public:
-  explicit InterruptScope(bool) noexcept {}
-  static bool sigint_noted() noexcept { return false; }
-};
-template <class F>
-PyObject* guarded_against_sigint(F&& f, bool&) noexcept {
-  return guarded(f);
-}
-template <class Attempt>
-PyObject* restart_after_sigint(Attempt&& attempt) noexcept {
-  bool interrupted = false;
-  return attempt(interrupted);
-}
-
 }  // namespace quernlet
