@@ -107,6 +107,8 @@ class WordElement final : public ElementKind<WordElement> {
 
  private:
   Pos latin1_match_end(std::string_view text, Pos pos) const noexcept;
+  // The word's end once it runs on past `end`, counted from `from`.
+  [[gnu::noinline]] Pos long_latin1_end(std::string_view text, Pos from, Pos end) const noexcept;
 };
 
 // Tab, line feed, form feed, carriage return and space: the bytes of RE2's

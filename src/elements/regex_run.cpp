@@ -285,7 +285,14 @@ bool ClassRun::find(std::string_view text, Pos from, MatchSpan& match) const noe
   const auto* t = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t k = head_.size();
   Pos p = from;
+  // Where the candidates passed over were last counted: many short runs
+  // count as one long one does.
+  Pos counted = from;
   while (p < n) {
+    if (p - counted >= kScanStretch) {
+      if (run_scanned(p - counted)) return false;
+      counted = p;
+    }
     // The passes over bytes count towards the interrupt period; a run that
     // gives up finds no more matches.
     if (first_byte_ >= 0) {

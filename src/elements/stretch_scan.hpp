@@ -19,18 +19,32 @@ inline Pos stretch_end(Pos p, Pos n) noexcept {
   return n - p > kScanStretch ? p + kScanStretch : n;
 }
 
-// Moves `p` (<= n) over the bytes of `t` for which `in(byte)` holds, up to
-// `n`; false when the run must give up (`p` is then meaningless).
+// The part of `scan_while` past its first KiB, from `from`.
 template <class In>
-[[gnu::always_inline]] inline bool scan_while(const unsigned char* t, Pos& p, Pos n,
-                                              In&& in) noexcept {
+[[gnu::noinline]] bool scan_while_long(const unsigned char* t, Pos& p, Pos n, Pos from,
+                                       In& in) noexcept {
   for (;;) {
-    const Pos from = p;
     const Pos stop = stretch_end(p, n);
     while (p < stop && in(t[p])) ++p;
     if (p < stop || p == n) return !run_scanned(p - from);
-    if (run_scanned(kScanStretch)) return false;
+    if (run_scanned(p - from)) return false;
+    from = p;
   }
+}
+
+// Moves `p` (<= n) over the bytes of `t` for which `in(byte)` holds, up to
+// `n`; false when the run must give up (`p` is then meaningless). A run
+// shorter than a KiB counts nothing, so it costs no more than the plain
+// loop; a longer one goes on out of line.
+template <class In>
+[[gnu::always_inline]] inline bool scan_while(const unsigned char* t, Pos& p, Pos n,
+                                              In&& in) noexcept {
+  const Pos from = p;
+  const Pos stop = n - p > kScanBytesPerStep ? p + kScanBytesPerStep : n;
+  while (p < stop && in(t[p])) ++p;
+  if (p < stop) [[likely]]
+    return true;
+  return scan_while_long(t, p, n, from, in);
 }
 
 // Calls `f(from, to)` for the consecutive stretches of [0, n), counting

@@ -105,7 +105,7 @@ MatchFirstElement::MatchFirstElement(std::vector<ElementHandle> exprs)
   set_start_bytes(choice_starts(exprs_));
   // With fewer alternatives testing each one's set is as quick; with more
   // some would have no bit.
-  if (exprs_.size() < 3 || exprs_.size() > 64) return;
+  if (exprs_.size() < 3 || exprs_.size() > kTableMax) return;
   auto table = std::make_unique<std::array<std::uint64_t, 256>>();
   for (std::size_t i = 0; i < exprs_.size(); ++i) {
     const StartBytes& s = exprs_[i]->start_bytes();
@@ -203,36 +203,34 @@ ParseOutcome MatchFirstElement::parse_impl(ParseContext& ctx, Pos pos) const {
   // An earlier one that cannot start here would only fail.
   const std::size_t last = exprs_.size() - 1;
   const std::uint64_t may = entry(ctx.text, pos);
+  const bool counts = counts_alternatives();
   for (std::size_t i = 0;; ++i) {
     if (i != last && !may_try(may, i, ctx.text, pos)) continue;
     ParseOutcome out = exprs_[i]->parse_impl(ctx, pos);
-    // Each alternative tried is a step, so that a long list of leaves
-    // answers interrupts as a deep grammar does.
-    if (run_step()) return ParseOutcome::stack_exhausted(pos);
+    if (counts && run_step()) return ParseOutcome::stack_exhausted(pos);
     if (out.ok() || out.too_deep() || i == last) return out;
   }
 }
 
 MatchResult MatchFirstElement::try_match_at(std::string_view text, Pos pos) const {
   if (stack_low()) return kNoMatch;
-  // The alternatives tried count towards the interrupt period, once for
-  // the entry.
+  if (by_byte_) {
+    for (std::uint64_t may = entry(text, pos); may != 0; may &= may - 1) {
+      const MatchResult m = exprs_[std::countr_zero(may)]->try_match_at(text, pos);
+      if (m.matched) return m;
+    }
+    return kNoMatch;
+  }
   std::uint32_t tried = 0;
   MatchResult m = kNoMatch;
-  if (by_byte_) {
-    for (std::uint64_t may = entry(text, pos); may != 0 && !m.matched; may &= may - 1) {
-      m = exprs_[std::countr_zero(may)]->try_match_at(text, pos);
-      ++tried;
-    }
-  } else {
-    for (const ElementHandle& alt : exprs_) {
-      if (!alt->start_bytes().may_match_at(text, pos)) continue;
-      m = alt->try_match_at(text, pos);
-      ++tried;
-      if (m.matched) break;
-    }
+  for (const ElementHandle& alt : exprs_) {
+    if (!alt->start_bytes().may_match_at(text, pos)) continue;
+    m = alt->try_match_at(text, pos);
+    ++tried;
+    if (m.matched) break;
   }
-  return run_steps(tried) ? kNoMatch : m;
+  if (counts_alternatives() && run_steps(tried)) return kNoMatch;
+  return m;
 }
 
 // ---------------------------------------------------------------------------

@@ -82,6 +82,13 @@ class MatchFirstElement final : public ChildList<MatchFirstElement> {
     if (!by_byte_) return 0;
     return pos < text.size() ? (*by_byte_)[static_cast<unsigned char>(text[pos])] : at_end_;
   }
+  // Whether the alternatives tried count towards the interrupt period, each
+  // as a step: with more of them than a byte table holds, one entry may try
+  // so many leaves that it must, while a few leaves are as cheap as the
+  // entry that counted already.
+  bool counts_alternatives() const noexcept { return exprs_.size() > kTableMax; }
+
+  static constexpr std::size_t kTableMax = 64;
 
   // With 3 to 64 alternatives: bit i of entry b is set when alternative i
   // can match at a position holding b (emptily or not), so a position costs

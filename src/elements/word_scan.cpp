@@ -169,19 +169,21 @@ std::uint64_t WordScanner::count_plain(std::string_view text) const noexcept {
     });
     return total;
   }
-  Pos counted = 0;
-  for (Pos pos = 0; pos < text.size();) {
-    const Pos end = word_.match_end(text, pos);
-    if (end != 0) {
-      ++total;
-      pos = end;
-    } else {
-      pos = next_char_boundary(text, pos + 1);
+  const std::size_t n = text.size();
+  for (Pos pos = 0; pos < n;) {
+    // Words count their own bytes; this counts the stretches between them
+    // too, and notices a word's give-up.
+    const Pos from = pos;
+    for (const Pos stop = stretch_end(pos, n); pos < stop;) {
+      const Pos end = word_.match_end(text, pos);
+      if (end != 0) {
+        ++total;
+        pos = end;
+      } else {
+        pos = next_char_boundary(text, pos + 1);
+      }
     }
-    if (pos - counted >= kScanStretch) {
-      if (run_scanned(pos - counted) || run_gave_up()) break;
-      counted = pos;
-    }
+    if (run_scanned(pos - from) || run_gave_up()) break;
   }
   return total;
 }
@@ -232,6 +234,12 @@ std::size_t WordCursor::next_bytes(MatchSpan* out, std::size_t cap) noexcept {
     }
     out[k++] = {i, e};
     i = e;
+  }
+  // Many short words and gaps count as one long run does (whose stretches
+  // counted on their own too).
+  if (i - counted_ >= kScanStretch) {
+    if (run_scanned(i - counted_)) done_ = true;
+    counted_ = i;
   }
   pos_ = i;
   return k;

@@ -95,7 +95,7 @@ class WordCursor {
   std::uint64_t carry_ = 0;
   Pos open_start_ = 0;
   // Where the bytes passed over were last counted towards the interrupt
-  // period (vector and character paths).
+  // period.
   Pos counted_ = 0;
   bool open_ = false;
   bool done_ = false;

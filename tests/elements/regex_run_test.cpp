@@ -76,6 +76,28 @@ TEST(ClassRun, AgreesWithRe2) {
   }
 }
 
+// A lone starred atom is a run only for matches at a position, where it
+// gives RE2's anchored match, the empty one included.
+TEST(ClassRun, LoneStarMatchesAsRe2AtEveryPosition) {
+  for (const char* pattern : {"[a-z]*", "a*", "[^,]*", ".*", "\\w*", "\\S*"}) {
+    EXPECT_FALSE(ClassRun::recognise(pattern)) << pattern;
+    const auto run = ClassRun::recognise_anchored(pattern);
+    ASSERT_TRUE(run) << pattern;
+    const re2::RE2 re(pattern);
+    for (const std::string text : {"", "ab,c d\n\xC3\xA9" "a", ",,a", "zz\tq"}) {
+      for (Pos pos = 0; pos <= text.size(); pos = next_char_boundary(text, pos + 1)) {
+        re2::StringPiece m;
+        const re2::StringPiece rest(text.data() + pos, text.size() - pos);
+        ASSERT_TRUE(re.Match(rest, 0, rest.size(), re2::RE2::ANCHOR_START, &m, 1));
+        EXPECT_EQ(run->match_length(text, pos), static_cast<std::int64_t>(m.size()))
+            << pattern << " on '" << text << "' @" << pos;
+        if (pos == text.size()) break;
+      }
+    }
+  }
+  EXPECT_FALSE(ClassRun::recognise_anchored("a*b*"));
+}
+
 // A run that never meets its closing delimiter is read once, not once per
 // start: the scan stays linear (checked by its result on a text that would
 // take minutes the quadratic way).
