@@ -81,11 +81,10 @@ PyObject* suppress_parse_batch(PyObject* self, PyObject* inputs) {
     if (!out) return nullptr;
     InterruptPoll poll;
     for (std::size_t i = 0; i < batch.n; ++i) {
-      batch.items.prefetch_ahead(i);
-      const py::Object item = batch.items.take(i);
+      PyObject* const item = batch.items.take(i);
       poll.tick();
       std::string_view text;
-      if (!py::utf8_view(item.get(), text)) return nullptr;
+      if (!py::utf8_view(item, text)) return nullptr;
       const bool hit = matches_at_start(child, text);
       batch::end_if_given_up();
       PyObject* entry = hit ? Py_NewRef(matched.get()) : PyList_New(0);

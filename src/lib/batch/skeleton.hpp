@@ -121,35 +121,46 @@ inline std::size_t cyclic_detection(Items items) noexcept {
   return p;
 }
 
-// References of a batch's own to the first items of a list, taken in one go
-// before any Python code runs in the call. All of them were alive at once,
-// so two of them share an address only when they are one object: however
-// long each is held, a batch that compares only these items by address
-// never meets an address reused by another object.
+// The first items of a list, as a batch works on them. They are read in
+// place, from the list's storage, for as long as no Python code runs in the
+// call; just before any does (ReadInPlace), the batch takes references of
+// its own to the items it still needs, and reads those from then on. So its
+// results are those of the items the list held when the call began,
+// whatever Python code does to the list, and most batches, in which no
+// Python code runs, never pay for the references.
 //
-// Each slot also keeps whether its item may stand at more than one position
-// of the list, from the item's count as it was taken: a count of one is the
-// list's own reference, at one position only.
+// Addresses: every item was alive when the batch began, and whatever the
+// batch still needs is alive until the moment Python code first runs, when
+// the batch takes it. So two items it compares share an address only when
+// they are one object, however long each is kept.
 //
 // A loop that is done with an item as soon as it is evaluated takes the
-// items front to back (`take`), dropping each reference while the object is
-// still in cache; the references never taken are released with the object.
-// Such a loop may keep up to one result per item taken in the slots freed
-// (`push_result`), front to back, and have them as a list at the end: a
-// long batch then needs no second array as long as the first.
-class HeldItems {
+// items front to back (`take`); from the moment the batch holds its items,
+// only those not taken yet are held. Such a loop may keep up to one result
+// per item taken in the slots of the items behind it (`push_result`),
+// front to back, and have them as a list at the end: a long batch then
+// needs no second array as long as the first. A loop that keeps every item
+// to the end (`keep_all`) reads them by index instead.
+//
+// Whether an item may stand at more than one position of the list is read
+// from its reference count while the list is read in place (a count of one
+// is the list's own reference), and kept with the item's slot when the
+// batch takes its references.
+class HeldItems final : public ReadInPlace {
  public:
   HeldItems() noexcept = default;
-  HeldItems(const HeldItems&) = delete;
-  HeldItems& operator=(const HeldItems&) = delete;
   ~HeldItems() {
     for (std::size_t i = 0; i < results_; ++i) Py_DECREF(object(slots_[i]));
-    for (std::size_t i = next_; i < size_; ++i) Py_DECREF(object(slots_[i]));
+    if (!held_) return;
+    Py_XDECREF(current_);
+    for (std::size_t i = keep_all_ ? 0 : next_; i < size_; ++i) Py_DECREF(object(slots_[i]));
   }
 
-  // Holds `items[0, m)` (m <= items.size). False with MemoryError set when
-  // there is no room; nothing is held then.
-  bool hold(Items items, std::size_t m) noexcept {
+  // Reads `items[0, m)` (m <= items.size), in place until Python code may
+  // run, or held at once with `now`. With `keep_all` every item is kept to
+  // the end, else only those not taken yet. False with MemoryError set when
+  // there is no room.
+  bool read(Items items, std::size_t m, bool now, bool keep_all) noexcept {
     if (m > kInline) {
       heap_.reset(new (std::nothrow) std::uintptr_t[m]);
       if (!heap_) {
@@ -158,34 +169,34 @@ class HeldItems {
       }
       slots_ = heap_.get();
     }
-    // Back to front: the items a batch evaluates first are then the ones
-    // most likely still in cache.
-    for (std::size_t i = m; i-- > 0;) {
-      if (i >= kAhead) __builtin_prefetch(items[i - kAhead], 1);
-      PyObject* const o = items[i];
-      slots_[i] = reinterpret_cast<std::uintptr_t>(o) | (may_recur_now(o) ? kRecurs : 0);
-      Py_INCREF(o);
-    }
+    list_ = items.data;
     size_ = m;
+    keep_all_ = keep_all;
+#ifdef Py_GIL_DISABLED
+    // Other threads run Python code all along there.
+    now = true;
+#endif
+    if (now) hold_from(0);
     return true;
   }
 
-  // Item `i + kAhead` is about to be read and its count changed: it is
-  // fetched meanwhile (the objects of a long list are far from cache).
-  void prefetch_ahead(std::size_t i) const noexcept {
-    if (i + kAhead < size_) __builtin_prefetch(object(slots_[i + kAhead]), 1);
+  std::size_t size() const noexcept { return size_; }
+  PyObject* operator[](std::size_t i) const noexcept {
+    return held_ ? object(slots_[i]) : list_[i];
+  }
+  // Whether item `i` may stand at another position of the list as well.
+  bool may_recur(std::size_t i) const noexcept {
+    return held_ ? (slots_[i] & kRecurs) != 0 : may_recur_now(list_[i]);
   }
 
-  std::size_t size() const noexcept { return size_; }
-  PyObject* operator[](std::size_t i) const noexcept { return object(slots_[i]); }
-  // Whether item `i` may stand at another position of the list as well.
-  bool may_recur(std::size_t i) const noexcept { return (slots_[i] & kRecurs) != 0; }
-
-  // Takes over the reference of item `i`, the first not taken yet; the
-  // item and may_recur(i) can still be read until a result is put there.
-  py::Object take(std::size_t i) noexcept {
+  // Item `i`, the first not taken yet, alive until the next `take`; the
+  // item before it is let go.
+  PyObject* take(std::size_t i) noexcept {
     next_ = i + 1;
-    return py::Object::steal(object(slots_[i]));
+    if (!held_) return list_[i];
+    Py_XDECREF(current_);
+    current_ = object(slots_[i]);
+    return current_;
   }
 
   // Keeps `result` (not null) in the first free slot; there must be fewer
@@ -203,6 +214,15 @@ class HeldItems {
                 results_ * sizeof(PyObject*));
     results_ = 0;
     return list;
+  }
+
+  // Python code is about to run: the items still needed are held.
+  void secure() noexcept override {
+    if (held_) return;
+    if (keep_all_ || next_ == 0) return hold_from(0);
+    // The item taken last is still being worked on.
+    hold_from(next_ - 1);
+    current_ = object(slots_[next_ - 1]);
   }
 
  private:
@@ -224,12 +244,28 @@ class HeldItems {
 #endif
   }
 
+  // Holds items [first, size_), back to front: the items a batch evaluates
+  // next are then the ones most likely still in cache.
+  void hold_from(std::size_t first) noexcept {
+    for (std::size_t i = size_; i-- > first;) {
+      if (i >= first + kAhead) __builtin_prefetch(list_[i - kAhead], 1);
+      PyObject* const o = list_[i];
+      slots_[i] = reinterpret_cast<std::uintptr_t>(o) | (may_recur_now(o) ? kRecurs : 0);
+      Py_INCREF(o);
+    }
+    held_ = true;
+  }
+
   std::uintptr_t inline_[kInline];
   std::unique_ptr<std::uintptr_t[]> heap_;
   std::uintptr_t* slots_ = inline_;
+  PyObject* const* list_ = nullptr;  // the list's storage, until held
   std::size_t size_ = 0;
-  std::size_t next_ = 0;     // the first item not taken
-  std::size_t results_ = 0;  // slots [0, results_) hold results
+  std::size_t next_ = 0;         // the first item not taken
+  PyObject* current_ = nullptr;  // once held: the item taken last (owned)
+  std::size_t results_ = 0;      // slots [0, results_) hold results
+  bool held_ = false;
+  bool keep_all_ = false;
 };
 
 // What a batch works on: the list as the call began.
@@ -238,23 +274,24 @@ struct Batch {
   // 1: all n >= 1 positions hold one object; p >= 2: the list repeats its
   // first p items to the end, at least twice; 0: neither, or not looked for.
   std::size_t period = 0;
-  // Items [0, period), or all n items when there is no period.
+  // Items [0, period), held at once, or all n items when there is no period.
   HeldItems items;
 };
 
 // Reads `list` into `batch` within the list's critical section: its length,
-// its period when `detect` is set, and the items it holds. False with an
-// exception set when there is no room.
-inline bool take_batch(PyObject* list, bool detect, Batch& batch) noexcept {
-  bool held;
+// its period when `detect` is set, and its items (see HeldItems for
+// `keep_all`). False with an exception set when there is no room.
+inline bool take_batch(PyObject* list, bool detect, Batch& batch, bool keep_all = false) noexcept {
+  bool read;
   Py_BEGIN_CRITICAL_SECTION(list);
   const Items items = list_items(list);
   batch.n = items.size;
   if (detect && items.size != 0)
     batch.period = uniform_detection(items) ? 1 : cyclic_detection(items);
-  held = batch.items.hold(items, batch.period != 0 ? batch.period : items.size);
+  const bool periodic = batch.period != 0;
+  read = batch.items.read(items, periodic ? batch.period : items.size, periodic, keep_all);
   Py_END_CRITICAL_SECTION();
-  return held;
+  return read;
 }
 
 // Identity-keyed memo of the first 31 distinct items, each with a `Value`,
@@ -343,18 +380,17 @@ PyObject* count_items(PyObject* inputs, Test&& test) {
     PointerCache cache;
     InterruptPoll poll;
     for (std::size_t i = 0; i < n; ++i) {
-      batch.items.prefetch_ahead(i);
-      const py::Object item = batch.items.take(i);
+      PyObject* const item = batch.items.take(i);
       int slot;
-      const PointerCache::State state = cache.find(item.get(), slot);
+      const PointerCache::State state = cache.find(item, slot);
       if (state != PointerCache::kEmpty) {
         count += state == PointerCache::kMatched;
         continue;
       }
       poll.tick();
-      const bool matched = evaluate(item.get());
+      const bool matched = evaluate(item);
       count += matched;
-      if (slot >= 0) cache.insert(slot, item.get(), matched);
+      if (slot >= 0) cache.insert(slot, item, matched);
     }
     return py_count(count);
   });
@@ -390,15 +426,14 @@ PyObject* parse_items(PyObject* inputs, Evaluate&& evaluate) {
     PyObject* previous_result = nullptr;  // borrowed from `out`
     InterruptPoll poll;
     for (std::size_t i = 0; i < n; ++i) {
-      batch.items.prefetch_ahead(i);
-      const py::Object item = batch.items.take(i);
-      if (item.get() == previous) {
+      PyObject* const item = batch.items.take(i);
+      if (item == previous) {
         out.set(i, Py_NewRef(previous_result));
         continue;
       }
       poll.tick();
-      py::Object result = result_of(item.get());
-      previous = item.get();
+      py::Object result = result_of(item);
+      previous = item;
       previous_result = result.get();
       out.set(i, result.release());
     }

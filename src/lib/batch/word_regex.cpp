@@ -154,23 +154,22 @@ PyObject* flat_fallback(batch::Batch& batch, Length& length) {
   PyObject* last_value = nullptr;
   InterruptPoll poll;
   for (std::size_t i = 0; i < n; ++i) {
-    items.prefetch_ahead(i);
-    const py::Object item = items.take(i);
-    if (item.get() == last_item) {
+    PyObject* const item = items.take(i);
+    if (item == last_item) {
       if (last_value) items.push_result(py::Object::borrow(last_value));
       continue;
     }
-    last_item = item.get();
+    last_item = item;
     if (i + kAhead < n && items.may_recur(i + kAhead)) map.prefetch(items[i + kAhead]);
     poll.tick();
     py::Object token;
     const auto make = [&](PyObject*& value) {
-      if (!evaluate(item.get(), length, token)) return false;
+      if (!evaluate(item, length, token)) return false;
       value = token.get();
       return true;
     };
     if (items.may_recur(i)) {
-      const ObjectResultMap::Entry* e = map.find_or_make(item.get(), make);
+      const ObjectResultMap::Entry* e = map.find_or_make(item, make);
       if (!e) return nullptr;
       last_value = e->value;
     } else if (!make(last_value)) {

@@ -8,6 +8,8 @@
 
 namespace quernlet {
 
+void secure_readers() noexcept;
+
 namespace {
 
 // The calling thread's interrupt state.
@@ -52,14 +54,39 @@ class RecursionCap {
   int cut_ = 0;
 };
 
+// The thread's innermost reader in place.
+constinit thread_local ReadInPlace* readers [[gnu::tls_model("initial-exec")]] = nullptr;
+
+// Whether the interpreter has anything for the thread to attend to: the
+// low bits of the thread state's eval breaker flag pending signals, a
+// collection that is due, and the like (only the version of the
+// instrumentation lives in the bits above). Without one, checking the
+// signals would run no code.
+bool events_pending() noexcept {
+  constexpr std::uintptr_t kEventBits = 0xff;
+  return (__atomic_load_n(&PyThreadState_Get()->eval_breaker, __ATOMIC_RELAXED) & kEventBits) != 0;
+}
+
 // Runs the pending handlers (and the collector, when it is due) with the
-// C recursion they may use capped to the stack below the caller.
+// C recursion they may use capped to the stack below the caller, once the
+// readers in place have secured what they read.
 int check_signals() noexcept {
+  if (!events_pending()) [[likely]]
+    return 0;
+  secure_readers();
   const RecursionCap cap(hook_stack_left());
   return PyErr_CheckSignals();
 }
 
 }  // namespace
+
+ReadInPlace::ReadInPlace() noexcept : outer_(std::exchange(readers, this)) {}
+
+ReadInPlace::~ReadInPlace() { readers = outer_; }
+
+void secure_readers() noexcept {
+  for (ReadInPlace* r = readers; r != nullptr; r = r->outer_) r->secure();
+}
 
 bool interrupt_hook() noexcept {
   State& s = state;

@@ -63,6 +63,31 @@ bool raise_kept_interrupt() noexcept;
 // Whether signal handlers run from inside a match on this thread.
 bool handlers_run_within_a_match() noexcept;
 
+// What a call reads in place where Python code could change or free it
+// (a batch reads its list's storage). Before any Python code runs on the
+// thread in the middle of a call (the pending handlers, the collector and
+// its finalizers), every such reader that is registered there is asked to
+// take what it reads for its own (`secure`). Most calls run no Python code
+// at all, and then pay nothing for that. A reader is registered on its
+// thread for its lifetime; readers nest.
+class ReadInPlace {
+ public:
+  ReadInPlace() noexcept;
+  ReadInPlace(const ReadInPlace&) = delete;
+  ReadInPlace& operator=(const ReadInPlace&) = delete;
+
+  // Takes references of its own to what it reads; called at most once
+  // before each run of Python code, from the innermost reader out.
+  virtual void secure() noexcept = 0;
+
+ protected:
+  ~ReadInPlace();
+
+ private:
+  friend void secure_readers() noexcept;
+  ReadInPlace* outer_;
+};
+
 class InterruptPoll {
  public:
   static constexpr std::uint32_t kPeriod = 1024;
