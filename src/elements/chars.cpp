@@ -243,10 +243,14 @@ std::int64_t RegexElement::match_length(std::string_view text, Pos pos) const {
   // its start behave as at the start of a text.
   const re2::StringPiece rest(text.data() + pos, text.size() - pos);
   re2::StringPiece match;
-  if (!re_->Match(rest, 0, rest.size(), re2::RE2::ANCHOR_START, &match, 1)) return -1;
+  // One call cannot be cut short, and may read far past its match: it
+  // counts as a search, with the bytes it matched.
+  if (!re_->Match(rest, 0, rest.size(), re2::RE2::ANCHOR_START, &match, 1)) {
+    run_search(0);
+    return -1;
+  }
   const Pos end = pos + static_cast<Pos>(match.data() - rest.data()) + match.size();
-  // One call cannot be cut short: the bytes it matched count after it.
-  if (run_scanned(end - pos)) return -1;
+  if (run_search(end - pos)) return -1;
   // \C and friends can stop inside a character; no token may cut one.
   if (!is_char_boundary(text, end)) return -1;
   return static_cast<std::int64_t>(end - pos);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <ctime>
 #include <new>
 #include <vector>
 
@@ -170,6 +171,24 @@ constinit thread_local ThreadState thread_state [[gnu::tls_model("initial-exec")
 
 namespace {
 
+// What the slow paths keep for the thread, apart from the state every entry
+// reads: the room for static thread storage that a module loaded at run
+// time may take is small.
+struct SlowState {
+  // How far down the code that the interrupt hook runs may use the stack:
+  // the floor keeps room below it for the hook (UINTPTR_MAX until measured).
+  std::uintptr_t hook_floor = UINTPTR_MAX;
+  // How many searches there are from one timed search to the next, and
+  // when the last timed one ended.
+  std::uint32_t search_interval = kFirstTimedSearch;
+  std::int64_t search_clock = 0;
+};
+constinit thread_local SlowState slow_state;
+
+}  // namespace
+
+namespace {
+
 // The margin kept free below the floor. Every container checks on entry, so
 // below the floor run at most one container's frame, the leaf kinds it
 // calls (a regular-expression match, allocation) and the unwinding after a
@@ -251,7 +270,7 @@ void measure_once(ThreadState& t, std::uintptr_t sp) noexcept {
   if (t.floor != UINTPTR_MAX) return;
   const Floors floors = measure_floors(sp);
   t.floor = floors.engine;
-  t.hook_floor = floors.hook;
+  slow_state.hook_floor = floors.hook;
   if (!t.too_deep) t.limit = t.floor;
 }
 
@@ -270,6 +289,35 @@ bool exhausted(std::uintptr_t sp) noexcept {
   return true;
 }
 
+// Searches that took this long from one timed search to the next are slow:
+// the hook is asked after each.
+constexpr std::int64_t kSlowSearches = 1'000'000;  // nanoseconds
+
+std::int64_t monotonic_ns() noexcept {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
+bool search_timed() noexcept {
+  ThreadState& t = thread_state;
+  SlowState& slow = slow_state;
+  const std::int64_t now = monotonic_ns();
+  const std::int64_t took = now - slow.search_clock;
+  slow.search_clock = now;
+  if (t.search_fresh) {
+    t.search_fresh = false;
+    slow.search_interval = kFirstTimedSearch;
+  } else if (took < kSlowSearches) {
+    slow.search_interval = std::min(2 * slow.search_interval, kInterruptPeriod);
+  } else {
+    t.search_countdown = slow.search_interval = 1;
+    return t.too_deep || interrupted(t);
+  }
+  t.search_countdown = slow.search_interval;
+  return false;
+}
+
 bool period_ended() noexcept {
   ThreadState& t = thread_state;
   if (!t.too_deep) return interrupted(t);
@@ -283,7 +331,8 @@ std::size_t hook_stack_left() noexcept {
   stack_guard::ThreadState& t = stack_guard::thread_state;
   const std::uintptr_t sp = stack_guard::stack_pointer();
   stack_guard::measure_once(t, sp);
-  return sp > t.hook_floor ? sp - t.hook_floor : 0;
+  const std::uintptr_t hook_floor = stack_guard::slow_state.hook_floor;
+  return sp > hook_floor ? sp - hook_floor : 0;
 }
 
 void note_too_deep() noexcept {
@@ -298,6 +347,10 @@ void set_interrupt_hook(InterruptHook hook) noexcept {
 
 bool take_too_deep() noexcept {
   stack_guard::ThreadState& t = stack_guard::thread_state;
+  // Whoever takes the flag has finished a run: the next one times its
+  // searches afresh.
+  t.search_countdown = stack_guard::kFirstTimedSearch;
+  t.search_fresh = true;
   if (!t.too_deep) [[likely]]
     return false;
   t.too_deep = false;

@@ -534,6 +534,9 @@ class StartBytes {
 namespace stack_guard {
 
 inline constexpr std::uint32_t kInterruptPeriod = 4096;
+// Searches are timed: the second of a run, and then at intervals that
+// double while searches are quick (see `run_search`).
+inline constexpr std::uint32_t kFirstTimedSearch = 2;
 
 // The calling thread's guard. `limit` is what every entry compares the
 // stack pointer against: the measured floor, or the highest address while
@@ -543,13 +546,14 @@ inline constexpr std::uint32_t kInterruptPeriod = 4096;
 struct ThreadState {
   std::uintptr_t limit = UINTPTR_MAX;
   std::uintptr_t floor = UINTPTR_MAX;  // UINTPTR_MAX until measured
-  // How far down the code that the interrupt hook runs may use the stack:
-  // the floor keeps room below it for the hook (UINTPTR_MAX until measured).
-  std::uintptr_t hook_floor = UINTPTR_MAX;
   // Entries and steps left until the interrupt hook is next asked; entries
   // count only while the compare against `limit` passes.
   std::uint32_t countdown = kInterruptPeriod;
+  // Searches left until the next one is timed (see `run_search`).
+  std::uint32_t search_countdown = kFirstTimedSearch;
   bool too_deep = false;
+  // Whether no search of the run has been timed yet.
+  bool search_fresh = true;
 };
 
 // Initial-exec: the engine is linked into a module that is loaded at run
@@ -562,6 +566,8 @@ extern constinit thread_local ThreadState thread_state [[gnu::tls_model("initial
 bool exhausted(std::uintptr_t sp) noexcept;
 // The slow side of `run_step`: the countdown ran out.
 bool period_ended() noexcept;
+// The slow side of `run_search`: a search to time.
+bool search_timed() noexcept;
 
 // The current stack pointer (an address within the caller's frame).
 [[gnu::always_inline]] inline std::uintptr_t stack_pointer() noexcept {
@@ -625,6 +631,22 @@ inline constexpr std::size_t kScanStretch = std::size_t{1} << 20;
   if (bytes < kScanBytesPerStep) [[likely]]
     return false;
   const std::size_t steps = bytes / kScanBytesPerStep;
+  return run_steps(steps < stack_guard::kInterruptPeriod ? static_cast<std::uint32_t>(steps)
+                                                         : stack_guard::kInterruptPeriod);
+}
+
+// Counts one call of a matcher that cannot be cut short and may read past
+// what it reports (a regular-expression search, which may read to the end
+// of the text to find that nothing longer matches): a step, and the `bytes`
+// it reported as a scan. As what such a call read is not known, searches
+// are also timed, at intervals that double while they are quick: searches
+// that take long ask the hook after every one. True when the run must give
+// up.
+[[gnu::always_inline]] inline bool run_search(std::size_t bytes) noexcept {
+  if (--stack_guard::thread_state.search_countdown == 0) [[unlikely]] {
+    if (stack_guard::search_timed()) return true;
+  }
+  const std::size_t steps = 1 + bytes / kScanBytesPerStep;
   return run_steps(steps < stack_guard::kInterruptPeriod ? static_cast<std::uint32_t>(steps)
                                                          : stack_guard::kInterruptPeriod);
 }

@@ -127,12 +127,14 @@ bool RegexMatchIterator::next(MatchSpan& match) noexcept {
         continue;
       }
       re2::StringPiece found;
-      if (re_.Match(whole, c, n, re2::RE2::ANCHOR_START, &found, 1)) {
+      const bool matched = re_.Match(whole, c, n, re2::RE2::ANCHOR_START, &found, 1);
+      // A run that gives up ends the scan.
+      if (run_search(matched ? found.size() : 0)) {
+        done_ = true;
+        return false;
+      }
+      if (matched) {
         const Pos end = c + found.size();
-        if (run_scanned(end - c)) {  // a run that gives up ends the scan
-          done_ = true;
-          return false;
-        }
         if (end > c && is_char_boundary(text_, end)) {
           last_end_ = from_ = end;
           has_last_ = true;
@@ -150,17 +152,17 @@ bool RegexMatchIterator::next(MatchSpan& match) noexcept {
     if (++misses_ > 16 && misses_ * 4 > hits_) shortcut_ = false;
   }
   while (!done_) {
-    // One search cannot be cut short: the bytes it passed over count after
-    // it, the whole rest when it found nothing, and a run that gives up
-    // ends the scan.
+    // One search cannot be cut short: it counts as a search over the bytes
+    // it passed over, the whole rest when it found nothing, and a run that
+    // gives up ends the scan.
     re2::StringPiece found;
     if (from_ > n || !re_.Match(whole, from_, n, re2::RE2::UNANCHORED, &found, 1)) {
-      if (from_ < n) run_scanned(n - from_);
+      if (from_ < n) run_search(n - from_);
       break;
     }
     const Pos start = static_cast<Pos>(found.data() - text_.data());
     const Pos end = start + found.size();
-    if (run_scanned(end - from_)) break;
+    if (run_search(end - from_)) break;
     if (!is_char_boundary(text_, start) || !is_char_boundary(text_, end)) {
       if (start >= n) break;
       from_ = next_char_boundary(text_, start + 1);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
+#include <new>
 #include <type_traits>
 
 namespace quernlet::target_memo {
@@ -126,9 +128,10 @@ constinit std::atomic<std::uint64_t> grammar_changes{0};
 
 namespace {
 
-// The storage behind `ScopeState::memo`: too large for the initial-exec
-// block, so reached through the pointer kept there.
-thread_local constinit Memo memo_storage;
+// The storage behind `ScopeState::memo`, made on the thread's first use: a
+// module loaded at run time has little room for thread storage of its own
+// (all of it taken from the static block once any is initial-exec).
+thread_local std::unique_ptr<Memo> memo_storage;
 
 }  // namespace
 
@@ -216,7 +219,12 @@ void remember_target(const Element& target, std::string_view text, Pos from, Pos
   }
   if (searched < target_memo::kWorthKeeping && s.lookups == stamp) return;
   if (e == nullptr) {
-    if (s.memo == nullptr) s.memo = &target_memo::memo_storage;
+    if (s.memo == nullptr) {
+      std::unique_ptr<Memo>& storage = target_memo::memo_storage;
+      if (!storage) storage.reset(new (std::nothrow) Memo());
+      if (!storage) return;  // no room: the answer is not kept
+      s.memo = storage.get();
+    }
     e = &s.memo->claim(target, text, g);
   }
   e->add({from, next});

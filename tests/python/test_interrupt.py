@@ -633,7 +633,7 @@ def test_handler_needing_a_deep_stack_runs_during_a_deep_match():
             except RecursionError:
                 outcomes.add('RecursionError')
         signal.setitimer(signal.ITIMER_REAL, 0)
-        print(outcomes, set(ran) <= {'ok', 'RecursionError'}, len(ran_in_a_match) >= 10,
+        print(outcomes, set(ran) <= {'ok', 'RecursionError'}, len(ran_in_a_match) >= 3,
               len(ran_in_a_match), len(ran))
         """
     for _ in range(3):
