@@ -19,15 +19,17 @@ inline Pos stretch_end(Pos p, Pos n) noexcept {
   return n - p > kScanStretch ? p + kScanStretch : n;
 }
 
-// The part of `scan_while` past its first KiB, from `from`.
+// The part of `scan_while` past its first KiB, from `p`, counted from
+// `from`: where the run ends, or kNoPos when the run must give up.
+inline constexpr Pos kNoPos = ~Pos{0};
 template <class In>
-[[gnu::noinline]] bool scan_while_long(const unsigned char* t, Pos& p, Pos n, Pos from,
-                                       In& in) noexcept {
+[[gnu::noinline]] Pos scan_while_long(const unsigned char* t, Pos p, Pos n, Pos from,
+                                      In& in) noexcept {
   for (;;) {
     const Pos stop = stretch_end(p, n);
     while (p < stop && in(t[p])) ++p;
-    if (p < stop || p == n) return !run_scanned(p - from);
-    if (run_scanned(p - from)) return false;
+    if (p < stop || p == n) return run_scanned(p - from) ? kNoPos : p;
+    if (run_scanned(p - from)) return kNoPos;
     from = p;
   }
 }
@@ -35,16 +37,20 @@ template <class In>
 // Moves `p` (<= n) over the bytes of `t` for which `in(byte)` holds, up to
 // `n`; false when the run must give up (`p` is then meaningless). A run
 // shorter than a KiB counts nothing, so it costs no more than the plain
-// loop; a longer one goes on out of line.
+// loop; a longer one goes on out of line (which takes positions by value,
+// so that the loop's position stays in a register).
 template <class In>
 [[gnu::always_inline]] inline bool scan_while(const unsigned char* t, Pos& p, Pos n,
                                               In&& in) noexcept {
-  const Pos from = p;
-  const Pos stop = n - p > kScanBytesPerStep ? p + kScanBytesPerStep : n;
-  while (p < stop && in(t[p])) ++p;
-  if (p < stop) [[likely]]
-    return true;
-  return scan_while_long(t, p, n, from, in);
+  Pos q = p;
+  const Pos stop = n - q > kScanBytesPerStep ? q + kScanBytesPerStep : n;
+  while (q < stop && in(t[q])) ++q;
+  if (q >= stop) [[unlikely]] {
+    q = scan_while_long(t, q, n, p, in);
+    if (q == kNoPos) return false;
+  }
+  p = q;
+  return true;
 }
 
 // Calls `f(from, to)` for the consecutive stretches of [0, n), counting
