@@ -227,7 +227,7 @@ PyObject* and_parse_batch(PyObject* self, PyObject* inputs) {
   const AndElement& seq = payload_of<AndElement>(self);
   return batch::run([&]() -> PyObject* {
     batch::Batch batch;
-    if (!batch::take_batch(inputs, true, batch, /*keep_all=*/true)) return nullptr;
+    if (!batch::take_batch(inputs, true, batch)) return nullptr;
     if (batch.n == 0) return new_empty_list();
     if (batch.period == 1) return uniform(seq, batch.items[0], batch.n);
     // Made after the batch, so dropped before its items.

@@ -81,7 +81,7 @@ PyObject* suppress_parse_batch(PyObject* self, PyObject* inputs) {
     if (!out) return nullptr;
     InterruptPoll poll;
     for (std::size_t i = 0; i < batch.n; ++i) {
-      PyObject* const item = batch.items.take(i);
+      PyObject* const item = batch.items[i];
       poll.tick();
       std::string_view text;
       if (!py::utf8_view(item, text)) return nullptr;

@@ -123,106 +123,90 @@ inline std::size_t cyclic_detection(Items items) noexcept {
 
 // The first items of a list, as a batch works on them. They are read in
 // place, from the list's storage, for as long as no Python code runs in the
-// call; just before any does (ReadInPlace), the batch takes references of
-// its own to the items it still needs, and reads those from then on. So its
-// results are those of the items the list held when the call began,
-// whatever Python code does to the list, and most batches, in which no
-// Python code runs, never pay for the references.
-//
-// Addresses: every item was alive when the batch began, and whatever the
-// batch still needs is alive until the moment Python code first runs, when
-// the batch takes it. So two items it compares share an address only when
-// they are one object, however long each is kept.
-//
-// A loop that is done with an item as soon as it is evaluated takes the
-// items front to back (`take`); from the moment the batch holds its items,
-// only those not taken yet are held. Such a loop may keep up to one result
-// per item taken in the slots of the items behind it (`push_result`),
-// front to back, and have them as a list at the end: a long batch then
-// needs no second array as long as the first. A loop that keeps every item
-// to the end (`keep_all`) reads them by index instead.
+// call; just before any does (ReadInPlace), the batch takes a reference of
+// its own to every one of them and reads them from its own array until it
+// ends. So its results are those of the items the list held when the call
+// began, whatever Python code does to the list, and every item, with the
+// text a match read from it, stays alive until the batch ends: no address
+// the batch compares or remembers (its identity caches, the texts of the
+// SkipTo memo) can be taken by another object meanwhile. Most batches, in
+// which no Python code runs, never pay for the references.
 //
 // Whether an item may stand at more than one position of the list is read
 // from its reference count while the list is read in place (a count of one
-// is the list's own reference), and kept with the item's slot when the
-// batch takes its references.
+// is the list's own reference), and kept with the item when the batch takes
+// its references.
+//
+// A loop may keep up to one result per item in an array of the same length
+// (`push_result`), in order, and have them as a list at the end.
 class HeldItems final : public ReadInPlace {
  public:
   HeldItems() noexcept = default;
   ~HeldItems() {
-    for (std::size_t i = 0; i < results_; ++i) Py_DECREF(object(slots_[i]));
-    if (!held_) return;
-    Py_XDECREF(current_);
-    for (std::size_t i = keep_all_ ? 0 : next_; i < size_; ++i) Py_DECREF(object(slots_[i]));
+    for (std::size_t i = 0; i < results_; ++i) Py_DECREF(results_at_[i]);
+    if (held_)
+      for (std::size_t i = 0; i < size_; ++i) Py_DECREF(object(items_[i]));
   }
 
   // Reads `items[0, m)` (m <= items.size), in place until Python code may
-  // run, or held at once with `now`. With `keep_all` every item is kept to
-  // the end, else only those not taken yet. False with MemoryError set when
-  // there is no room.
-  bool read(Items items, std::size_t m, bool now, bool keep_all) noexcept {
+  // run, or held at once with `now`. False with MemoryError set when there
+  // is no room.
+  bool read(Items items, std::size_t m, bool now) noexcept {
     if (m > kInline) {
-      heap_.reset(new (std::nothrow) std::uintptr_t[m]);
-      if (!heap_) {
+      // Pages of either array that are never written are never touched.
+      heap_items_.reset(new (std::nothrow) std::uintptr_t[m]);
+      heap_results_.reset(new (std::nothrow) PyObject*[m]);
+      if (!heap_items_ || !heap_results_) {
         PyErr_NoMemory();
         return false;
       }
-      slots_ = heap_.get();
+      items_ = heap_items_.get();
+      results_at_ = heap_results_.get();
     }
     list_ = items.data;
     size_ = m;
-    keep_all_ = keep_all;
 #ifdef Py_GIL_DISABLED
     // Other threads run Python code all along there.
     now = true;
 #endif
-    if (now) hold_from(0);
+    if (now) secure();
     return true;
   }
 
   std::size_t size() const noexcept { return size_; }
   PyObject* operator[](std::size_t i) const noexcept {
-    return held_ ? object(slots_[i]) : list_[i];
+    return held_ ? object(items_[i]) : list_[i];
   }
   // Whether item `i` may stand at another position of the list as well.
   bool may_recur(std::size_t i) const noexcept {
-    return held_ ? (slots_[i] & kRecurs) != 0 : may_recur_now(list_[i]);
+    return held_ ? (items_[i] & kRecurs) != 0 : may_recur_now(list_[i]);
   }
 
-  // Item `i`, the first not taken yet, alive until the next `take`; the
-  // item before it is let go.
-  PyObject* take(std::size_t i) noexcept {
-    next_ = i + 1;
-    if (!held_) return list_[i];
-    Py_XDECREF(current_);
-    current_ = object(slots_[i]);
-    return current_;
-  }
-
-  // Keeps `result` (not null) in the first free slot; there must be fewer
-  // results than items taken.
-  void push_result(py::Object result) noexcept {
-    slots_[results_++] = reinterpret_cast<std::uintptr_t>(result.release());
-  }
+  // Keeps `result` (not null) after those kept before; at most one per item.
+  void push_result(py::Object result) noexcept { results_at_[results_++] = result.release(); }
 
   // The results kept, in order, as a new list that takes them over; null
   // with an exception set when it cannot be made.
   py::Object results_list() noexcept {
     py::Object list = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(results_)));
     if (!list) return list;
-    std::memcpy(reinterpret_cast<PyListObject*>(list.get())->ob_item, slots_,
+    std::memcpy(reinterpret_cast<PyListObject*>(list.get())->ob_item, results_at_,
                 results_ * sizeof(PyObject*));
     results_ = 0;
     return list;
   }
 
-  // Python code is about to run: the items still needed are held.
+  // Python code is about to run: every item is held, back to front (the
+  // items a batch evaluates next are then the ones most likely in cache).
   void secure() noexcept override {
     if (held_) return;
-    if (keep_all_ || next_ == 0) return hold_from(0);
-    // The item taken last is still being worked on.
-    hold_from(next_ - 1);
-    current_ = object(slots_[next_ - 1]);
+    for (std::size_t i = size_; i-- > 0;) {
+      if (i >= kAhead) __builtin_prefetch(list_[i - kAhead], 1);
+      PyObject* const o = list_[i];
+      items_[i] = reinterpret_cast<std::uintptr_t>(o) | (may_recur_now(o) ? kRecurs : 0);
+      Py_INCREF(o);
+    }
+    held_ = true;
   }
 
  private:
@@ -244,28 +228,16 @@ class HeldItems final : public ReadInPlace {
 #endif
   }
 
-  // Holds items [first, size_), back to front: the items a batch evaluates
-  // next are then the ones most likely still in cache.
-  void hold_from(std::size_t first) noexcept {
-    for (std::size_t i = size_; i-- > first;) {
-      if (i >= first + kAhead) __builtin_prefetch(list_[i - kAhead], 1);
-      PyObject* const o = list_[i];
-      slots_[i] = reinterpret_cast<std::uintptr_t>(o) | (may_recur_now(o) ? kRecurs : 0);
-      Py_INCREF(o);
-    }
-    held_ = true;
-  }
-
-  std::uintptr_t inline_[kInline];
-  std::unique_ptr<std::uintptr_t[]> heap_;
-  std::uintptr_t* slots_ = inline_;
+  std::uintptr_t inline_items_[kInline];
+  PyObject* inline_results_[kInline];
+  std::unique_ptr<std::uintptr_t[]> heap_items_;
+  std::unique_ptr<PyObject*[]> heap_results_;
+  std::uintptr_t* items_ = inline_items_;  // once held: the items, with their flags
+  PyObject** results_at_ = inline_results_;
   PyObject* const* list_ = nullptr;  // the list's storage, until held
   std::size_t size_ = 0;
-  std::size_t next_ = 0;         // the first item not taken
-  PyObject* current_ = nullptr;  // once held: the item taken last (owned)
-  std::size_t results_ = 0;      // slots [0, results_) hold results
+  std::size_t results_ = 0;
   bool held_ = false;
-  bool keep_all_ = false;
 };
 
 // What a batch works on: the list as the call began.
@@ -279,9 +251,9 @@ struct Batch {
 };
 
 // Reads `list` into `batch` within the list's critical section: its length,
-// its period when `detect` is set, and its items (see HeldItems for
-// `keep_all`). False with an exception set when there is no room.
-inline bool take_batch(PyObject* list, bool detect, Batch& batch, bool keep_all = false) noexcept {
+// its period when `detect` is set, and its items. False with an exception
+// set when there is no room.
+inline bool take_batch(PyObject* list, bool detect, Batch& batch) noexcept {
   bool read;
   Py_BEGIN_CRITICAL_SECTION(list);
   const Items items = list_items(list);
@@ -289,7 +261,7 @@ inline bool take_batch(PyObject* list, bool detect, Batch& batch, bool keep_all 
   if (detect && items.size != 0)
     batch.period = uniform_detection(items) ? 1 : cyclic_detection(items);
   const bool periodic = batch.period != 0;
-  read = batch.items.read(items, periodic ? batch.period : items.size, periodic, keep_all);
+  read = batch.items.read(items, periodic ? batch.period : items.size, periodic);
   Py_END_CRITICAL_SECTION();
   return read;
 }
@@ -380,7 +352,7 @@ PyObject* count_items(PyObject* inputs, Test&& test) {
     PointerCache cache;
     InterruptPoll poll;
     for (std::size_t i = 0; i < n; ++i) {
-      PyObject* const item = batch.items.take(i);
+      PyObject* const item = batch.items[i];
       int slot;
       const PointerCache::State state = cache.find(item, slot);
       if (state != PointerCache::kEmpty) {
@@ -426,7 +398,7 @@ PyObject* parse_items(PyObject* inputs, Evaluate&& evaluate) {
     PyObject* previous_result = nullptr;  // borrowed from `out`
     InterruptPoll poll;
     for (std::size_t i = 0; i < n; ++i) {
-      PyObject* const item = batch.items.take(i);
+      PyObject* const item = batch.items[i];
       if (item == previous) {
         out.set(i, Py_NewRef(previous_result));
         continue;

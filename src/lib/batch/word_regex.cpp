@@ -38,14 +38,15 @@ py::Object token_of(PyObject* item, std::string_view text, std::size_t len) noex
 // Evaluates one item with `length(text)` (the byte length of the match at
 // 0, or -1 for none). `token` receives the token, or stays null when the
 // item does not match. False with an exception set when the item has no
-// UTF-8 view or the token cannot be made; throws py::ErrorSet when the
-// item's run gave up (batch::end_if_given_up).
+// UTF-8 view or the token cannot be made, and false when the item's run
+// gave up (the method skeleton reports that).
 template <class Length>
 bool evaluate(PyObject* item, Length& length, py::Object& token) {
   std::string_view text;
   if (!py::utf8_view(item, text)) return false;
   const std::int64_t len = length(text);
-  batch::end_if_given_up();
+  if (run_gave_up()) [[unlikely]]
+    return false;
   if (len < 0) return true;
   token = token_of(item, text, static_cast<std::size_t>(len));
   return static_cast<bool>(token);
@@ -141,20 +142,19 @@ PyObject* flat_periodic(const batch::Batch& batch, Length& length) {
 // always giving the same token. Objects that stand at one position only
 // (HeldItems::may_recur) are evaluated without an entry, so a list of
 // distinct objects costs no table; the table's slots are fetched a few
-// items ahead, as a lookup in a large one is a cache miss. Each item is let
-// go once evaluated, and its slot takes the tokens: the map's keys are
-// only ever compared with the batch's other items (see HeldItems).
+// items ahead, as a lookup in a large one is a cache miss. The items keep
+// the result's tokens in order (HeldItems::push_result).
 template <class Length>
 PyObject* flat_fallback(batch::Batch& batch, Length& length) {
   constexpr std::size_t kAhead = 16;
   const std::size_t n = batch.n;
-  batch::HeldItems& items = batch.items;  // also the result's tokens in order
+  batch::HeldItems& items = batch.items;
   ObjectResultMap map;
   PyObject* last_item = nullptr;  // the previous item and its token (or null)
   PyObject* last_value = nullptr;
   InterruptPoll poll;
   for (std::size_t i = 0; i < n; ++i) {
-    PyObject* const item = items.take(i);
+    PyObject* const item = items[i];
     if (item == last_item) {
       if (last_value) items.push_result(py::Object::borrow(last_value));
       continue;
