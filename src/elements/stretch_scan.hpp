@@ -45,7 +45,8 @@ template <class In>
   Pos q = p;
   const Pos stop = n - q > kScanBytesPerStep ? q + kScanBytesPerStep : n;
   while (q < stop && in(t[q])) ++q;
-  if (q >= stop) [[unlikely]] {
+  // A run that ends the text within its first KiB is done too.
+  if (q == stop && stop != n) [[unlikely]] {
     q = scan_while_long(t, q, n, p, in);
     if (q == kNoPos) return false;
   }
