@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <memory>
 #include <new>
 #include <type_traits>
@@ -131,7 +132,13 @@ namespace {
 // The storage behind `ScopeState::memo`, made on the thread's first use: a
 // module loaded at run time has little room for thread storage of its own
 // (all of it taken from the static block once any is initial-exec).
-thread_local std::unique_ptr<Memo> memo_storage;
+struct FreeMemo {
+  void operator()(Memo* m) const noexcept {
+    m->~Memo();
+    std::free(m);
+  }
+};
+thread_local std::unique_ptr<Memo, FreeMemo> memo_storage;
 
 }  // namespace
 
@@ -220,9 +227,12 @@ void remember_target(const Element& target, std::string_view text, Pos from, Pos
   if (searched < target_memo::kWorthKeeping && s.lookups == stamp) return;
   if (e == nullptr) {
     if (s.memo == nullptr) {
-      std::unique_ptr<Memo>& storage = target_memo::memo_storage;
-      if (!storage) storage.reset(new (std::nothrow) Memo());
-      if (!storage) return;  // no room: the answer is not kept
+      auto& storage = target_memo::memo_storage;
+      if (!storage) {
+        void* const room = std::malloc(sizeof(Memo));
+        if (room == nullptr) return;  // no room: the answer is not kept
+        storage.reset(new (room) Memo());
+      }
       s.memo = storage.get();
     }
     e = &s.memo->claim(target, text, g);

@@ -294,7 +294,7 @@ TEST_P(HookRoomTest, HandlersHaveRoomWhereRunsGiveUp) {
     const std::size_t at_floor = room_at_the_floor();
     EXPECT_TRUE(take_too_deep());
     EXPECT_LT(at_floor, at_start);
-    EXPECT_GE(at_floor, (48u << 10) * stack_guard::kFrameScale);
+    EXPECT_GE(at_floor, (32u << 10) * stack_guard::kFrameScale);
   });
 }
 
