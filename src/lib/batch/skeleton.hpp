@@ -189,7 +189,7 @@ class HeldItems final : public ReadInPlace {
   // with an exception set when it cannot be made.
   py::Object results_list() noexcept {
     py::Object list = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(results_)));
-    if (!list) return list;
+    if (!list || results_ == 0) return list;
     std::memcpy(reinterpret_cast<PyListObject*>(list.get())->ob_item, results_at_,
                 results_ * sizeof(PyObject*));
     results_ = 0;
