@@ -84,7 +84,10 @@ TEST(ClassRun, LoneStarMatchesAsRe2AtEveryPosition) {
     const auto run = ClassRun::recognise_anchored(pattern);
     ASSERT_TRUE(run) << pattern;
     const re2::RE2 re(pattern);
-    for (const std::string text : {"", "ab,c d\n\xC3\xA9" "a", ",,a", "zz\tq"}) {
+    for (const std::string text : {"",
+                                   "ab,c d\n\xC3\xA9"
+                                   "a",
+                                   ",,a", "zz\tq"}) {
       for (Pos pos = 0; pos <= text.size(); pos = next_char_boundary(text, pos + 1)) {
         re2::StringPiece m;
         const re2::StringPiece rest(text.data() + pos, text.size() - pos);
