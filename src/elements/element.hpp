@@ -523,13 +523,15 @@ class StartBytes {
 // failure cannot hide it; whoever started the run takes it afterwards with
 // `take_too_deep` and reports runaway recursion instead of the result.
 //
-// The same entries count towards interrupts, and so do the steps of loops
-// that may run long within one entry (a repetition's rounds, a SkipTo
-// scan's positions, `run_step`): once every kInterruptPeriod of them the
-// engine asks the program, through the hook installed with
-// `set_interrupt_hook`, whether the run should stop (a signal such as Ctrl-C
-// arrived). When it should, the run gives up exactly as for lack of stack,
-// and whoever installed the hook knows why.
+// The same entries count towards interrupts, and so does the work within
+// one entry that may run long: the steps of loops (a repetition's rounds, a
+// SkipTo scan's positions, `run_step`), alternatives tried, KiB scanned
+// (`run_scanned`) and regular-expression searches (`run_search`). Once
+// every kInterruptPeriod of them the engine asks the program, through the
+// hook installed with `set_interrupt_hook`, whether the run should stop (a
+// signal such as Ctrl-C arrived); the hook may also run code of its own
+// there (signal handlers). When the run should stop, it gives up exactly as
+// for lack of stack, and whoever installed the hook knows why.
 
 namespace stack_guard {
 
@@ -568,6 +570,11 @@ bool exhausted(std::uintptr_t sp) noexcept;
 bool period_ended() noexcept;
 // The slow side of `run_search`: a search to time.
 bool search_timed() noexcept;
+
+// `steps` of work, as counted at once: at most one period.
+inline constexpr std::uint32_t steps_of(std::size_t steps) noexcept {
+  return steps < kInterruptPeriod ? static_cast<std::uint32_t>(steps) : kInterruptPeriod;
+}
 
 // The current stack pointer (an address within the caller's frame).
 [[gnu::always_inline]] inline std::uintptr_t stack_pointer() noexcept {
@@ -630,9 +637,7 @@ inline constexpr std::size_t kScanStretch = std::size_t{1} << 20;
 [[gnu::always_inline]] inline bool run_scanned(std::size_t bytes) noexcept {
   if (bytes < kScanBytesPerStep) [[likely]]
     return false;
-  const std::size_t steps = bytes / kScanBytesPerStep;
-  return run_steps(steps < stack_guard::kInterruptPeriod ? static_cast<std::uint32_t>(steps)
-                                                         : stack_guard::kInterruptPeriod);
+  return run_steps(stack_guard::steps_of(bytes / kScanBytesPerStep));
 }
 
 // Counts one call of a matcher that cannot be cut short and may read past
@@ -646,9 +651,7 @@ inline constexpr std::size_t kScanStretch = std::size_t{1} << 20;
   if (--stack_guard::thread_state.search_countdown == 0) [[unlikely]] {
     if (stack_guard::search_timed()) return true;
   }
-  const std::size_t steps = 1 + bytes / kScanBytesPerStep;
-  return run_steps(steps < stack_guard::kInterruptPeriod ? static_cast<std::uint32_t>(steps)
-                                                         : stack_guard::kInterruptPeriod);
+  return run_steps(stack_guard::steps_of(1 + bytes / kScanBytesPerStep));
 }
 
 void note_too_deep() noexcept;
