@@ -4,6 +4,7 @@ handlers run right there, each once per signal; one that returns lets the work g
 was, one that raises ends the call with its exception."""
 
 import contextlib
+import gc
 import inspect
 import os
 import random
@@ -309,6 +310,10 @@ def test_batch_runs_every_pending_handler_when_one_raises():
 
     old_int = signal.signal(signal.SIGINT, lambda signum, frame: ran.append(signum))
     old_alrm = signal.signal(signal.SIGALRM, record_then_raise)
+    # A collection in the middle of the batch runs the collector's callbacks (the test
+    # runner has some), and a signal handler that runs within one of those has its
+    # exception dropped there, by the interpreter; no collection, then.
+    gc.disable()
     try:
         for call in (BATCH_SEQ.parse_batch, BATCH_SEQ.parse_batch_count):
             ran.clear()
@@ -322,6 +327,7 @@ def test_batch_runs_every_pending_handler_when_one_raises():
                 sender.wait()
             assert sorted(ran) == [signal.SIGINT, signal.SIGALRM]
     finally:
+        gc.enable()
         signal.signal(signal.SIGINT, old_int)
         signal.signal(signal.SIGALRM, old_alrm)
 
@@ -365,7 +371,10 @@ def test_returning_handlers_let_the_call_go_on(call):
         alarms = got[signal.SIGALRM]
         sender.wait()
         print(result == expected, took < 2 * quiet + 0.5 * {SCALE}, f"{{quiet:.2f}} {{took:.2f}}")
-        print(got[signal.SIGINT] == sigints, alarms >= took / 0.05 / 2, alarms, sigints)
+        # Never more runs than signals; fewer only where a loaded machine let two signals
+        # arrive before the first was answered, which merges them.
+        print(sigints // 2 <= got[signal.SIGINT] <= sigints, alarms >= took / 0.05 / 2,
+              got[signal.SIGINT], alarms, sigints)
         """)
     assert status == 0 and err == "", err
     assert out.startswith("True True ") and "\nTrue True " in out, out
