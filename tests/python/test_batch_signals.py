@@ -156,3 +156,26 @@ def test_handlers_walking_every_list_meet_no_unset_slot():
     child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                            timeout=120 * SCALE)
     assert child.returncode == 0 and child.stdout == "done\n", child.stderr
+
+
+def test_texts_a_batch_searched_stay_alive_when_a_handler_drops_the_list(alarm):
+    # The first handler empties the list, so the batch alone keeps its items. Were an item let
+    # go once done, its UTF-8 copy (every item has one of the same size) could be freed and
+    # given to the next item's, and the next SkipTo search would find the answer remembered
+    # for the old text at that address.
+    grammar = q.Group(q.SkipTo(q.Literal("x")))
+
+    def make():
+        return ["é" * 400 + " " * (i % 97) + "x" + " " * (96 - i % 97) for i in range(20_000)]
+
+    expected = grammar.parse_batch(make())
+    items = make()
+    ran = []
+
+    def drop(signum, frame):
+        ran.append(signum)
+        items.clear()
+
+    alarm(0.001, drop)
+    assert grammar.parse_batch(items) == expected
+    assert ran and items == []
