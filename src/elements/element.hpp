@@ -642,16 +642,15 @@ inline constexpr std::size_t kScanStretch = std::size_t{1} << 20;
 
 // Counts one call of a matcher that cannot be cut short and may read past
 // what it reports (a regular-expression search, which may read to the end
-// of the text to find that nothing longer matches): a step, and the `bytes`
-// it reported as a scan. As what such a call read is not known, searches
-// are also timed, at intervals that double while they are quick: searches
-// that take long ask the hook after every one. True when the run must give
-// up.
+// of the text to find that nothing longer matches): the `bytes` it reported
+// count as a scan. As what such a call read is not known, searches are
+// also timed, at intervals that double while they are quick: searches that
+// take long ask the hook after every one. True when the run must give up.
 [[gnu::always_inline]] inline bool run_search(std::size_t bytes) noexcept {
   if (--stack_guard::thread_state.search_countdown == 0) [[unlikely]] {
     if (stack_guard::search_timed()) return true;
   }
-  return run_steps(stack_guard::steps_of(1 + bytes / kScanBytesPerStep));
+  return run_scanned(bytes);
 }
 
 void note_too_deep() noexcept;
