@@ -288,7 +288,7 @@ bool ClassRun::find(std::string_view text, Pos from, MatchSpan& match) const noe
   // The bytes passed over count towards the interrupt period, the failed
   // candidates together, so that many short ones count as one long one
   // does. A run that gives up finds no more matches.
-  Pos counted = from;
+  PassedBytes passed(from);
   while (p < n) {
     if (first_byte_ >= 0) {
       // One pass of memchr, at its speed even over gigabytes.
@@ -318,7 +318,7 @@ bool ClassRun::find(std::string_view text, Pos from, MatchSpan& match) const noe
       if (!(at_least_one_ && q == run_start)) {
         if (const Pos end = tail_end(text, q)) {
           match = {p, end};
-          return !run_scanned(end - counted);
+          return !passed.count_to(end);
         }
       }
       // Every later start up to q - k reads a run that ends at q too (its
@@ -329,10 +329,7 @@ bool ClassRun::find(std::string_view text, Pos from, MatchSpan& match) const noe
     } else {
       ++p;  // the head's first atom matched an ASCII byte at p
     }
-    if (p - counted >= kScanStretch) {
-      if (run_scanned(p - counted)) return false;
-      counted = p;
-    }
+    if (passed.reach(p)) return false;
   }
   return false;
 }

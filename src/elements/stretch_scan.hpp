@@ -54,6 +54,31 @@ template <class In>
   return true;
 }
 
+// The bytes a scan passes over in many short pieces (gaps between words,
+// failed candidates), counted as one long run would be: once a stretch has
+// gone by since the last count.
+class PassedBytes {
+ public:
+  explicit PassedBytes(Pos from) noexcept : counted_(from) {}
+
+  // The scan has reached `p`; true when the run must give up.
+  bool reach(Pos p) noexcept {
+    if (p - counted_ < kScanStretch) [[likely]]
+      return false;
+    return count_to(p);
+  }
+  // Counts everything up to `p`, however little; true when the run must
+  // give up.
+  bool count_to(Pos p) noexcept {
+    const bool stop = run_scanned(p - counted_);
+    counted_ = p;
+    return stop;
+  }
+
+ private:
+  Pos counted_;
+};
+
 // Calls `f(from, to)` for the consecutive stretches of [0, n), counting
 // each after it; false when the run must give up (the rest is not called).
 template <class F>

@@ -237,10 +237,7 @@ std::size_t WordCursor::next_bytes(MatchSpan* out, std::size_t cap) noexcept {
   }
   // Many short words and gaps count as one long run does (whose stretches
   // counted on their own too).
-  if (i - counted_ >= kScanStretch) {
-    if (run_scanned(i - counted_)) done_ = true;
-    counted_ = i;
-  }
+  if (passed_.reach(i)) done_ = true;
   pos_ = i;
   return k;
 }
@@ -258,14 +255,10 @@ std::size_t WordCursor::next_chars(MatchSpan* out, std::size_t cap) noexcept {
       i = next_char_boundary(text_, i + 1);
     }
     // Words count their own bytes; this counts the stretches between them
-    // too. A run that gives up ends the scan.
-    if (i - counted_ >= kScanStretch) {
-      // A word's give-up is noticed here too.
-      if (run_scanned(i - counted_) || run_gave_up()) {
-        done_ = true;
-        break;
-      }
-      counted_ = i;
+    // too, and notices a word's give-up. A run that gives up ends the scan.
+    if (passed_.reach(i) || run_gave_up()) {
+      done_ = true;
+      break;
     }
   }
   if (i >= n) done_ = true;
@@ -304,12 +297,9 @@ std::size_t WordCursor::next_vector(MatchSpan* out, std::size_t cap) noexcept {
       done_ = true;
       break;
     }
-    if (pos_ - counted_ >= kScanStretch) {
-      if (run_scanned(pos_ - counted_)) {  // a run that gives up ends the scan
-        done_ = true;
-        break;
-      }
-      counted_ = pos_;
+    if (passed_.reach(pos_)) {  // a run that gives up ends the scan
+      done_ = true;
+      break;
     }
     const BlockMasks m =
         n - pos_ >= 64 ? cls.classify(t + pos_) : cls.classify_partial(t + pos_, n - pos_);

@@ -22,6 +22,7 @@
 
 #include "chars.hpp"
 #include "find.hpp"
+#include "stretch_scan.hpp"
 
 namespace quernlet {
 
@@ -94,9 +95,8 @@ class WordCursor {
   std::uint64_t starts_ = 0, ends_ = 0;
   std::uint64_t carry_ = 0;
   Pos open_start_ = 0;
-  // Where the bytes passed over were last counted towards the interrupt
-  // period.
-  Pos counted_ = 0;
+  // The bytes passed over, towards the interrupt period.
+  PassedBytes passed_{0};
   bool open_ = false;
   bool done_ = false;
 };

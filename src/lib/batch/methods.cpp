@@ -89,7 +89,7 @@ PyObject* suppress_parse_batch(PyObject* self, PyObject* inputs) {
       batch::end_if_given_up();
       PyObject* entry = hit ? Py_NewRef(matched.get()) : PyList_New(0);
       if (!entry) return nullptr;
-      out.set(i, entry);
+      out.push(entry);
     }
     return out.finish().release();
   });

@@ -400,14 +400,14 @@ PyObject* parse_items(PyObject* inputs, Evaluate&& evaluate) {
     for (std::size_t i = 0; i < n; ++i) {
       PyObject* const item = batch.items[i];
       if (item == previous) {
-        out.set(i, Py_NewRef(previous_result));
+        out.push(Py_NewRef(previous_result));
         continue;
       }
       poll.tick();
       py::Object result = result_of(item);
       previous = item;
       previous_result = result.get();
-      out.set(i, result.release());
+      out.push(result.release());
     }
     return out.finish().release();
   });

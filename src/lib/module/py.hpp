@@ -86,28 +86,27 @@ class GcPause {
   bool was_enabled_;
 };
 
-// A new list of a known length whose slots are filled one by one. Until
+// A new list of a known length whose slots are filled in order. Until
 // `finish` the collector does not track it, so code that may run while it
 // is filled (signal handlers, finalizers) cannot find it with slots unset;
-// dropped unfinished, it releases what its slots hold.
+// dropped unfinished, it releases its filled slots and touches no other.
 class ListBuilder {
  public:
   explicit ListBuilder(std::size_t n) noexcept
       : list_(Object::steal(PyList_New(static_cast<Py_ssize_t>(n)))) {
     if (list_) PyObject_GC_UnTrack(list_.get());
   }
+  ListBuilder(const ListBuilder&) = delete;
+  ListBuilder& operator=(const ListBuilder&) = delete;
+  ~ListBuilder() {
+    if (list_) Py_SET_SIZE(list_.get(), filled_);
+  }
 
   // False (with an exception set) when the list could not be made.
   explicit operator bool() const noexcept { return static_cast<bool>(list_); }
-  // Takes over `item` (a new reference) into the empty slot `i`.
-  void set(std::size_t i, PyObject* item) noexcept {
-    PyList_SET_ITEM(list_.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  // The slots, for bulk fills.
-  PyObject** slots() const noexcept {
-    return reinterpret_cast<PyListObject*>(list_.get())->ob_item;
-  }
-  // The whole list, tracked again; every slot must be set.
+  // Takes over `item` (a new reference) into the next slot.
+  void push(PyObject* item) noexcept { PyList_SET_ITEM(list_.get(), filled_++, item); }
+  // The whole list, tracked again; every slot must be filled.
   Object finish() noexcept {
     PyObject_GC_Track(list_.get());
     return std::move(list_);
@@ -115,6 +114,7 @@ class ListBuilder {
 
  private:
   Object list_;
+  Py_ssize_t filled_ = 0;
 };
 
 // The UTF-8 form of a `str`, borrowed from the object (valid while it

@@ -188,7 +188,7 @@ inline PyObject* text_items(const Text& text, std::span<const MatchSpan> spans) 
   for (std::size_t i = 0; i < spans.size(); ++i) {
     py::Object item = items.item(spans[i].start, spans[i].end);
     if (!item) return nullptr;
-    result.set(i, item.release());
+    result.push(item.release());
   }
   return result.finish().release();
 }

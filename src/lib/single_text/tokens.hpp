@@ -200,7 +200,7 @@ inline py::Object take_list(std::span<Token> tokens, TokenStrs& strs) {
     strs.tick();
     py::Object item = take_token(tokens[i], strs);
     if (!item) return item;
-    list.set(i, item.release());
+    list.push(item.release());
   }
   return list.finish();
 }

@@ -34,27 +34,18 @@ PyObject* list_of_words(const WordScanner& scanner, std::string_view s, Item&& i
   InterruptPoll poll;
   std::uint64_t filled = 0;
   bool failed = false;
-  // A list left unfinished is dropped with only its filled slots: the rest
-  // of a long one was never touched, and walking it would take as long as
-  // the search.
-  const auto drop = [&] { Py_SET_SIZE(result.finish().get(), static_cast<Py_ssize_t>(filled)); };
-  try {
-    for_each_word(scanner, s, [&](MatchSpan w) {
-      if (failed) return;
-      poll.tick();
-      py::Object x = filled < count ? item(w) : py::Object();
-      if (!x) {
-        failed = true;
-        return;
-      }
-      result.set(filled++, x.release());
-    });
-  } catch (const py::ErrorSet&) {
-    drop();
-    throw;
-  }
+  for_each_word(scanner, s, [&](MatchSpan w) {
+    if (failed) return;
+    poll.tick();
+    py::Object x = filled < count ? item(w) : py::Object();
+    if (!x) {
+      failed = true;
+      return;
+    }
+    result.push(x.release());
+    ++filled;
+  });
   if (!failed && filled == count && !run_gave_up()) return result.finish().release();
-  drop();
   if (failed && PyErr_Occurred()) return nullptr;
   if (run_gave_up()) return raise_too_deep();
   PyErr_SetString(PyExc_SystemError, "quernlet: word scan and word count disagree");
