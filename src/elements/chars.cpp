@@ -239,6 +239,10 @@ std::int64_t RegexElement::match_length(std::string_view text, Pos pos) const {
   if (pos > text.size() || !is_char_boundary(text, pos)) return -1;
   // Most failed attempts end here, without the cost of entering RE2.
   if (!start_bytes().may_match_at(text, pos)) return -1;
+  return searched_length(text, pos);
+}
+
+std::int64_t RegexElement::searched_length(std::string_view text, Pos pos) const {
   // The rest of the text is handed over as the whole text, so assertions at
   // its start behave as at the start of a text.
   const re2::StringPiece rest(text.data() + pos, text.size() - pos);

@@ -159,6 +159,10 @@ class RegexElement final : public ElementKind<RegexElement> {
   // "Expected match for /{pattern}/".
   SharedString message_;
 
+  // `match_length` past its first-byte test: RE2 run at `pos`. Out of line,
+  // so that the many attempts turned down by their first byte stay cheap.
+  [[gnu::noinline]] std::int64_t searched_length(std::string_view text, Pos pos) const;
+
   // Only `compile` makes elements.
   class Key {
     friend class RegexElement;

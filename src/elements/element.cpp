@@ -345,17 +345,15 @@ void set_interrupt_hook(InterruptHook hook) noexcept {
   stack_guard::interrupt_hook.store(hook, std::memory_order_relaxed);
 }
 
-bool take_too_deep() noexcept {
-  stack_guard::ThreadState& t = stack_guard::thread_state;
-  // Whoever takes the flag has finished a run: the next one times its
-  // searches afresh.
-  t.search_countdown = stack_guard::kFirstTimedSearch;
-  t.search_fresh = true;
-  if (!t.too_deep) [[likely]]
-    return false;
+namespace stack_guard {
+
+bool take_given_up() noexcept {
+  ThreadState& t = thread_state;
   t.too_deep = false;
   t.limit = t.floor;
   return true;
 }
+
+}  // namespace stack_guard
 
 }  // namespace quernlet

@@ -654,7 +654,23 @@ inline constexpr std::size_t kScanStretch = std::size_t{1} << 20;
 }
 
 void note_too_deep() noexcept;
-bool take_too_deep() noexcept;
+
+namespace stack_guard {
+// The slow side of `take_too_deep`: the flag is set.
+bool take_given_up() noexcept;
+}  // namespace stack_guard
+
+// Takes the calling thread's give-up flag: true when its run gave up. Whoever
+// takes the flag has finished a run, so the next one times its searches
+// afresh.
+[[gnu::always_inline]] inline bool take_too_deep() noexcept {
+  stack_guard::ThreadState& t = stack_guard::thread_state;
+  t.search_countdown = stack_guard::kFirstTimedSearch;
+  t.search_fresh = true;
+  if (!t.too_deep) [[likely]]
+    return false;
+  return stack_guard::take_given_up();
+}
 // Whether the calling thread's run has given up (the flag is not taken).
 inline bool run_gave_up() noexcept { return stack_guard::thread_state.too_deep; }
 
