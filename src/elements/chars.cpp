@@ -86,20 +86,6 @@ WordElement::WordElement(std::string_view init_chars, const std::string_view* bo
   set_start_bytes(starts);
 }
 
-Pos WordElement::latin1_match_end(std::string_view text, Pos pos) const noexcept {
-  const std::size_t n = text.size();
-  unsigned len = 1;
-  if (!init_set_.has(latin1_at(text, pos, len))) return 0;
-  Pos end = pos + len;
-  // A word shorter than a KiB counts nothing; a longer one goes on in
-  // stretches, each counted towards the interrupt period.
-  const Pos first = n - end > kScanBytesPerStep ? end + kScanBytesPerStep : n;
-  while (end < first && body_set_.has(latin1_at(text, end, len))) end += len;
-  if (end < first) [[likely]]
-    return end;
-  return long_latin1_end(text, pos, end);
-}
-
 Pos WordElement::long_latin1_end(std::string_view text, Pos from, Pos end) const noexcept {
   const std::size_t n = text.size();
   unsigned len = 1;

@@ -106,7 +106,21 @@ class WordElement final : public ElementKind<WordElement> {
   }
 
  private:
-  Pos latin1_match_end(std::string_view text, Pos pos) const noexcept;
+  // Inline, as the ASCII path is: a scan over many short words calls no
+  // function per word.
+  Pos latin1_match_end(std::string_view text, Pos pos) const noexcept {
+    const std::size_t n = text.size();
+    unsigned len = 1;
+    if (!init_set_.has(latin1_at(text, pos, len))) return 0;
+    Pos end = pos + len;
+    // A word shorter than a KiB counts nothing; a longer one goes on in
+    // stretches, each counted towards the interrupt period.
+    const Pos first = n - end > kScanBytesPerStep ? end + kScanBytesPerStep : n;
+    while (end < first && body_set_.has(latin1_at(text, end, len))) end += len;
+    if (end < first) [[likely]]
+      return end;
+    return long_latin1_end(text, pos, end);
+  }
   // The word's end once it runs on past `end`, counted from `from`.
   [[gnu::noinline]] Pos long_latin1_end(std::string_view text, Pos from, Pos end) const noexcept;
 };
