@@ -41,6 +41,9 @@ def answer_time(call):
         signal.signal(signal.SIGALRM, old)
 
 
+# 2 GiB of distinct non-ASCII items, none encoded yet.
+ENCODED = "[('é' * (1 << 19)) + str(i) for i in range(4000)]"
+
 # Each: the text, the grammar, and the call on it.
 LONG_WORK = {
     # Each attempt runs one leaf to the end of the text, then the sequence fails.
@@ -56,6 +59,11 @@ LONG_WORK = {
     "star parse": ("'a' * 800_000_000", "q.Regex('a*')", "parse_string"),
     "quoted": ("'\"' + 'a' * 600_000_000", "q.QuotedString('\"')", "parse_string"),
     "word items": ("'ab ' * 80_000_000", "q.Word('ab')", "search_string"),
+    # Batches of long items whose UTF-8 form is still to be made: the bodies that read
+    # their list in place, and one that holds its items.
+    "encoded items": (ENCODED, "q.Literal('a')", "parse_batch"),
+    "encoded items count": (ENCODED, "q.Keyword('a')", "parse_batch_count"),
+    "encoded items held": (ENCODED, "q.Word('a')", "parse_batch"),
 }
 
 

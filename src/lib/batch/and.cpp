@@ -108,7 +108,7 @@ class Evaluator {
   // py::ErrorSet when the item's run gave up (batch::end_if_given_up).
   std::int64_t evaluate(PyObject* item) {
     std::string_view text;
-    if (!py::utf8_view(item, text)) return -1;
+    if (!batch::item_text(item, text)) return -1;
     const std::size_t mark = store_.size();
     const int r = walk_children(seq_, text, [&](Pos start, Pos end) {
       const std::int64_t i = texts_.index(text.substr(start, end - start));
@@ -211,7 +211,7 @@ PyObject* fallback(Evaluator& eval, const batch::Batch& batch) {
 // distinct texts (each token a new `str`), its list at all `n` positions.
 PyObject* uniform(const AndElement& seq, PyObject* item, std::size_t n) {
   std::string_view text;
-  if (!py::utf8_view(item, text)) return nullptr;
+  if (!batch::item_text(item, text)) return nullptr;
   std::vector<py::Object> tokens;
   const int r = walk_children(seq, text, [&](Pos start, Pos end) {
     tokens.push_back(py::str(text.substr(start, end - start)));

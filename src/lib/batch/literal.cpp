@@ -10,7 +10,14 @@
 //
 // The test is a few byte compares and no match runs through the engine, so
 // these bodies run no Python code and need no poll: they read the list in
-// place (batch::in_place), its items compared by identity.
+// place (batch::in_place), its items compared by identity. Only making an
+// item's UTF-8 form, when it has none yet, reads the whole item: once the
+// items a body would encode pass a stretch of characters, it hands the
+// batch over, before encoding more, to the batch skeleton, which holds the
+// items, counts their encoding and polls. Nothing of the body outlives the
+// hand-over, and no Python code ran before it.
+#include <optional>
+
 #include "batch/paths.hpp"
 #include "batch/skeleton.hpp"
 #include "elements/literals.hpp"
@@ -28,11 +35,50 @@ int outcome_of(const Kind& kind, PyObject* item) noexcept {
   return kind.matches_at(text, 0) ? 1 : 0;
 }
 
+// The characters that the items a body encoded so far held; an item that
+// would take them past a stretch is not encoded in place.
+class EncodingBudget {
+ public:
+  bool allows(PyObject* item) noexcept {
+    if (!batch::encodes_whole(item)) [[likely]]
+      return true;
+    encoded_ += static_cast<std::size_t>(PyUnicode_GET_LENGTH(item));
+    return encoded_ <= kScanStretch;
+  }
+
+ private:
+  std::size_t encoded_ = 0;
+};
+
+// What a body that reads the list in place gives: its result (null with an
+// exception set on failure), or nothing when it hands the batch over.
+using InPlace = std::optional<PyObject*>;
+
+// The batches as the skeleton runs them, once a body handed one over.
+template <class Kind>
+PyObject* counted_by_skeleton(const Kind& kind, PyObject* inputs) {
+  return batch::count_items(inputs,
+                            [&kind](std::string_view text) { return kind.matches_at(text, 0); });
+}
+
+template <class Kind>
+PyObject* parsed_by_skeleton(const Kind& kind, PyObject* s_obj, PyObject* inputs) {
+  const py::Object matched = list_of(py::Object::borrow(s_obj));
+  if (!matched) return nullptr;
+  const py::Object failed = py::Object::steal(PyList_New(0));
+  if (!failed) return nullptr;
+  return batch::parse_items(inputs, [&](PyObject* item) -> py::Object {
+    std::string_view text;
+    if (!batch::item_text(item, text)) return {};
+    return py::Object::borrow(kind.matches_at(text, 0) ? matched.get() : failed.get());
+  });
+}
+
 // parse_batch: every entry is M (a new [s_obj]) or E (a new []). The
 // returned list holds the only references to M and E.
 template <class Kind>
 PyObject* shared_parse_batch(const Kind& kind, PyObject* s_obj, PyObject* inputs) {
-  return batch::in_place(inputs, [&](const batch::Items items) -> PyObject* {
+  const InPlace done = batch::in_place(inputs, [&](const batch::Items items) -> InPlace {
     const std::size_t n = items.size;
     if (n == 0) return new_empty_list();
     const py::Object matched = list_of(py::Object::borrow(s_obj));
@@ -48,11 +94,13 @@ PyObject* shared_parse_batch(const Kind& kind, PyObject* s_obj, PyObject* inputs
 
     py::Object out = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!out) return nullptr;
+    EncodingBudget budget;
     PyObject* previous = nullptr;
     int r = 0;
     for (std::size_t i = 0; i < n; ++i) {
       PyObject* const item = items[i];
       if (item != previous) {
+        if (!budget.allows(item)) return std::nullopt;
         r = outcome_of(kind, item);
         if (r < 0) return nullptr;
         previous = item;
@@ -62,15 +110,16 @@ PyObject* shared_parse_batch(const Kind& kind, PyObject* s_obj, PyObject* inputs
     }
     return out.release();
   });
+  return done ? *done : parsed_by_skeleton(kind, s_obj, inputs);
 }
 
 // The parse_batch_count skeleton of both kinds: an empty list counts 0 and a
 // uniform list is tested once; any other list is counted by
-// `count_mixed(items)`, which returns the count or null with an exception
-// set.
+// `count_mixed(items)`, which returns the count, null with an exception set,
+// or nothing to hand the batch over.
 template <class Kind, class CountMixed>
 PyObject* count_batch(const Kind& kind, PyObject* inputs, CountMixed&& count_mixed) {
-  return batch::in_place(inputs, [&](const batch::Items items) -> PyObject* {
+  const InPlace done = batch::in_place(inputs, [&](const batch::Items items) -> InPlace {
     if (items.size == 0) return py_count(0);
     if (batch::uniform_detection(items)) {
       const int r = outcome_of(kind, items[0]);
@@ -79,18 +128,21 @@ PyObject* count_batch(const Kind& kind, PyObject* inputs, CountMixed&& count_mix
     }
     return count_mixed(items);
   });
+  return done ? *done : counted_by_skeleton(kind, inputs);
 }
 
 // parse_batch_count with the previous item's outcome remembered.
 template <class Kind>
 PyObject* count_last_item(const Kind& kind, PyObject* inputs) {
-  return count_batch(kind, inputs, [&kind](batch::Items items) -> PyObject* {
+  return count_batch(kind, inputs, [&kind](batch::Items items) -> InPlace {
     std::uint64_t count = 0;
+    EncodingBudget budget;
     PyObject* previous = nullptr;
     int r = 0;
     for (std::size_t i = 0; i < items.size; ++i) {
       PyObject* const item = items[i];
       if (item != previous) {
+        if (!budget.allows(item)) return std::nullopt;
         r = outcome_of(kind, item);
         if (r < 0) return nullptr;
         previous = item;
@@ -105,8 +157,9 @@ PyObject* count_last_item(const Kind& kind, PyObject* inputs) {
 // remembered (no period detection).
 template <class Kind>
 PyObject* count_pointer_cache(const Kind& kind, PyObject* inputs) {
-  return count_batch(kind, inputs, [&kind](batch::Items items) -> PyObject* {
+  return count_batch(kind, inputs, [&kind](batch::Items items) -> InPlace {
     std::uint64_t count = 0;
+    EncodingBudget budget;
     batch::PointerCache cache;
     for (std::size_t i = 0; i < items.size; ++i) {
       PyObject* const item = items[i];
@@ -116,6 +169,7 @@ PyObject* count_pointer_cache(const Kind& kind, PyObject* inputs) {
         count += state == batch::PointerCache::kMatched;
         continue;
       }
+      if (!budget.allows(item)) return std::nullopt;
       const int r = outcome_of(kind, item);
       if (r < 0) return nullptr;
       count += static_cast<std::uint64_t>(r);

@@ -84,7 +84,7 @@ PyObject* suppress_parse_batch(PyObject* self, PyObject* inputs) {
       PyObject* const item = batch.items[i];
       poll.tick();
       std::string_view text;
-      if (!py::utf8_view(item, text)) return nullptr;
+      if (!batch::item_text(item, text)) return nullptr;
       const bool hit = matches_at_start(child, text);
       batch::end_if_given_up();
       PyObject* entry = hit ? Py_NewRef(matched.get()) : PyList_New(0);

@@ -21,6 +21,7 @@
 #include <new>
 #include <span>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "elements/call_scope.hpp"
@@ -70,12 +71,31 @@ PyObject* run(F&& body) noexcept {
 // match through the engine) and throw nothing: the list cannot change under
 // them.
 template <class Body>
-PyObject* in_place(PyObject* list, Body&& body) noexcept {
-  PyObject* result;
+auto in_place(PyObject* list, Body&& body) noexcept {
+  std::invoke_result_t<Body&, Items> result;
   Py_BEGIN_CRITICAL_SECTION(list);
   result = body(list_items(list));
   Py_END_CRITICAL_SECTION();
   return result;
+}
+
+// Whether making `item`'s UTF-8 view reads all of it: a non-ASCII `str`
+// whose UTF-8 form is not made yet.
+inline bool encodes_whole(PyObject* item) noexcept {
+  return PyUnicode_Check(item) && !PyUnicode_IS_ASCII(item) &&
+         reinterpret_cast<const PyCompactUnicodeObject*>(item)->utf8 == nullptr;
+}
+
+// An item's UTF-8 text, as py::utf8_view gives it. Making the UTF-8 form of
+// an item that has none yet reads all of it, and that counts as a scan of
+// its bytes towards the interrupt period: a batch of long items answers
+// signals while they are encoded. A give-up there is met by the caller's
+// check after the item's match, as any other.
+inline bool item_text(PyObject* item, std::string_view& text) noexcept {
+  const bool encodes = encodes_whole(item);
+  if (!py::utf8_view(item, text)) return false;
+  if (encodes) run_scanned(text.size());
+  return true;
 }
 
 // Ends the batch after an item whose run gave up (a signal handler raised,
@@ -328,7 +348,7 @@ PyObject* count_items(PyObject* inputs, Test&& test) {
     if (!take_batch(inputs, true, batch)) return nullptr;
     const auto evaluate = [&test](PyObject* item) -> bool {
       std::string_view text;
-      if (!py::utf8_view(item, text)) throw py::ErrorSet{};
+      if (!item_text(item, text)) throw py::ErrorSet{};
       const bool matched = test(text);
       end_if_given_up();
       return matched;
@@ -419,7 +439,7 @@ PyObject* parse_items(PyObject* inputs, Evaluate&& evaluate) {
 template <class Kind>
 py::Object parse_item(const Kind& kind, PyObject* item) {
   std::string_view text;
-  if (!py::utf8_view(item, text)) return {};
+  if (!item_text(item, text)) return {};
   if (!kind.start_bytes().may_match_at(text, 0)) return py::Object::steal(PyList_New(0));
   ParseContext ctx{text, true};
   ParseOutcome out = kind.parse_impl(ctx, 0);

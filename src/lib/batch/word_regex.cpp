@@ -43,7 +43,7 @@ py::Object token_of(PyObject* item, std::string_view text, std::size_t len) noex
 template <class Length>
 bool evaluate(PyObject* item, Length& length, py::Object& token) {
   std::string_view text;
-  if (!py::utf8_view(item, text)) return false;
+  if (!batch::item_text(item, text)) return false;
   const std::int64_t len = length(text);
   if (run_gave_up()) [[unlikely]]
     return false;
