@@ -16,7 +16,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <span>
@@ -156,14 +155,10 @@ inline std::size_t cyclic_detection(Items items) noexcept {
 // from its reference count while the list is read in place (a count of one
 // is the list's own reference), and kept with the item when the batch takes
 // its references.
-//
-// A loop may keep up to one result per item in an array of the same length
-// (`push_result`), in order, and have them as a list at the end.
 class HeldItems final : public ReadInPlace {
  public:
   HeldItems() noexcept = default;
   ~HeldItems() {
-    for (std::size_t i = 0; i < results_; ++i) Py_DECREF(results_at_[i]);
     if (held_)
       for (std::size_t i = 0; i < size_; ++i) Py_DECREF(object(items_[i]));
   }
@@ -173,15 +168,13 @@ class HeldItems final : public ReadInPlace {
   // is no room.
   bool read(Items items, std::size_t m, bool now) noexcept {
     if (m > kInline) {
-      // Pages of either array that are never written are never touched.
+      // Its pages are touched only if the batch holds its items.
       heap_items_.reset(new (std::nothrow) std::uintptr_t[m]);
-      heap_results_.reset(new (std::nothrow) PyObject*[m]);
-      if (!heap_items_ || !heap_results_) {
+      if (!heap_items_) {
         PyErr_NoMemory();
         return false;
       }
       items_ = heap_items_.get();
-      results_at_ = heap_results_.get();
     }
     list_ = items.data;
     size_ = m;
@@ -200,20 +193,6 @@ class HeldItems final : public ReadInPlace {
   // Whether item `i` may stand at another position of the list as well.
   bool may_recur(std::size_t i) const noexcept {
     return held_ ? (items_[i] & kRecurs) != 0 : may_recur_now(list_[i]);
-  }
-
-  // Keeps `result` (not null) after those kept before; at most one per item.
-  void push_result(py::Object result) noexcept { results_at_[results_++] = result.release(); }
-
-  // The results kept, in order, as a new list that takes them over; null
-  // with an exception set when it cannot be made.
-  py::Object results_list() noexcept {
-    py::Object list = py::Object::steal(PyList_New(static_cast<Py_ssize_t>(results_)));
-    if (!list || results_ == 0) return list;
-    std::memcpy(reinterpret_cast<PyListObject*>(list.get())->ob_item, results_at_,
-                results_ * sizeof(PyObject*));
-    results_ = 0;
-    return list;
   }
 
   // Python code is about to run: every item is held, back to front (the
@@ -249,14 +228,10 @@ class HeldItems final : public ReadInPlace {
   }
 
   std::uintptr_t inline_items_[kInline];
-  PyObject* inline_results_[kInline];
   std::unique_ptr<std::uintptr_t[]> heap_items_;
-  std::unique_ptr<PyObject*[]> heap_results_;
   std::uintptr_t* items_ = inline_items_;  // once held: the items, with their flags
-  PyObject** results_at_ = inline_results_;
-  PyObject* const* list_ = nullptr;  // the list's storage, until held
+  PyObject* const* list_ = nullptr;        // the list's storage, until held
   std::size_t size_ = 0;
-  std::size_t results_ = 0;
   bool held_ = false;
 };
 

@@ -65,6 +65,8 @@ class ObjectResultMap {
     PyObject* value;    // the item's token (borrowed); null: no match
   };
 
+  std::size_t size() const noexcept { return table_.size(); }
+
   // The entry of `item`; on its first sight, `make(PyObject*& token)` gives
   // the token (null for no match) and it is entered. Null when `make`
   // returns false (nothing is entered then).
@@ -78,6 +80,9 @@ class ObjectResultMap {
       return true;
     });
   }
+
+  // Room for `entries` entries in all, made at once.
+  void reserve(std::size_t entries) { table_.reserve(entries); }
 
   // A lookup of `item` is coming: its slot is fetched meanwhile.
   void prefetch(PyObject* item) const noexcept { table_.prefetch(key_of(item)); }
@@ -138,6 +143,19 @@ PyObject* flat_periodic(const batch::Batch& batch, Length& length) {
   return fill_periodic(period, q, tail);
 }
 
+// The entries a batch's identity map may come to hold, judged at item
+// `first`, the first that may recur: as many as the rest of the list holds
+// such items, in the share that the next few show, up to a bound.
+inline std::size_t entries_expected(const batch::HeldItems& items, std::size_t first) {
+  constexpr std::size_t kSample = 32;
+  constexpr std::size_t kBound = std::size_t{1} << 20;
+  const std::size_t rest = items.size() - first;
+  const std::size_t sample = std::min(rest, kSample);
+  std::size_t recurring = 0;
+  for (std::size_t j = first; j < first + sample; ++j) recurring += items.may_recur(j);
+  return std::min(rest / sample * recurring, kBound);
+}
+
 // Any other batch: each distinct object evaluated once, the same object
 // always giving the same token. Objects that stand at one position only
 // (HeldItems::may_recur) are evaluated without an entry, so a list of
@@ -150,13 +168,15 @@ PyObject* flat_fallback(batch::Batch& batch, Length& length) {
   const std::size_t n = batch.n;
   batch::HeldItems& items = batch.items;
   ObjectResultMap map;
+  py::ListBuilder out(n);
+  if (!out) return nullptr;
   PyObject* last_item = nullptr;  // the previous item and its token (or null)
   PyObject* last_value = nullptr;
   InterruptPoll poll;
   for (std::size_t i = 0; i < n; ++i) {
     PyObject* const item = items[i];
     if (item == last_item) {
-      if (last_value) items.push_result(py::Object::borrow(last_value));
+      if (last_value) out.push(Py_NewRef(last_value));
       continue;
     }
     last_item = item;
@@ -169,6 +189,7 @@ PyObject* flat_fallback(batch::Batch& batch, Length& length) {
       return true;
     };
     if (items.may_recur(i)) {
+      if (map.size() == 0) map.reserve(entries_expected(items, i));
       const ObjectResultMap::Entry* e = map.find_or_make(item, make);
       if (!e) return nullptr;
       last_value = e->value;
@@ -177,11 +198,11 @@ PyObject* flat_fallback(batch::Batch& batch, Length& length) {
     }
     // A new token is taken over; a mapped one gets a reference of its own.
     if (token)
-      items.push_result(std::move(token));
+      out.push(token.release());
     else if (last_value)
-      items.push_result(py::Object::borrow(last_value));
+      out.push(Py_NewRef(last_value));
   }
-  return items.results_list().release();
+  return out.finish_filled().release();
 }
 
 // parse_batch of both classes over `length(text)`, the byte length of the

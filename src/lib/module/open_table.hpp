@@ -86,12 +86,23 @@ class OpenTable {
   // The number of full slots.
   std::size_t size() const noexcept { return used_; }
 
+  // Makes room for `entries` full slots in all, at once: a table known to
+  // grow large skips the many doublings (and moves) on the way.
+  void reserve(std::size_t entries) {
+    const std::size_t wanted = std::bit_ceil(entries + entries / 3 + 1);
+    if (wanted > capacity()) grow(wanted);
+  }
+
  private:
   std::size_t capacity() const noexcept { return slots_ ? mask_ + 1 : 0; }
 
   void grow() {
     const std::size_t old_capacity = capacity();
-    const std::size_t new_capacity = old_capacity == 0 ? Traits::kFirstCapacity : old_capacity * 2;
+    grow(old_capacity == 0 ? Traits::kFirstCapacity : old_capacity * 2);
+  }
+
+  void grow(std::size_t new_capacity) {
+    const std::size_t old_capacity = capacity();
     auto fresh = std::make_unique<Slot[]>(new_capacity);  // value-initialised: all empty
     const std::size_t new_mask = new_capacity - 1;
     for (std::size_t i = 0; i < old_capacity; ++i) {

@@ -111,6 +111,24 @@ class ListBuilder {
     PyObject_GC_Track(list_.get());
     return std::move(list_);
   }
+  // The list of the slots filled so far, which may be fewer than it was
+  // made with, tracked again; the storage of the others is given back.
+  Object finish_filled() noexcept {
+    auto* const list = reinterpret_cast<PyListObject*>(list_.get());
+    if (filled_ < list->allocated) {
+      Py_SET_SIZE(list, filled_);
+      if (filled_ == 0) {
+        PyMem_Free(list->ob_item);
+        list->ob_item = nullptr;
+        list->allocated = 0;
+      } else if (void* const fit = PyMem_Realloc(
+                     list->ob_item, static_cast<std::size_t>(filled_) * sizeof(PyObject*))) {
+        list->ob_item = static_cast<PyObject**>(fit);
+        list->allocated = filled_;
+      }
+    }
+    return finish();
+  }
 
  private:
   Object list_;
