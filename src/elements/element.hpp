@@ -664,10 +664,10 @@ bool take_given_up() noexcept;
 // takes the flag has finished a run, so the next one times its searches
 // afresh.
 [[gnu::always_inline]] inline bool take_too_deep() noexcept {
-  stack_guard::ThreadState& t = stack_guard::thread_state;
-  t.search_countdown = stack_guard::kFirstTimedSearch;
-  t.search_fresh = true;
-  if (!t.too_deep) [[likely]]
+  using stack_guard::thread_state;
+  thread_state.search_countdown = stack_guard::kFirstTimedSearch;
+  thread_state.search_fresh = true;
+  if (!thread_state.too_deep) [[likely]]
     return false;
   return stack_guard::take_given_up();
 }
