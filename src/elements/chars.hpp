@@ -115,7 +115,7 @@ class WordElement final : public ElementKind<WordElement> {
     Pos end = pos + len;
     // A word shorter than a KiB counts nothing; a longer one goes on in
     // stretches, each counted towards the interrupt period.
-    const Pos first = n - end > kScanBytesPerStep ? end + kScanBytesPerStep : n;
+    const Pos first = stretch_end(end, n, kScanBytesPerStep);
     while (end < first && body_set_.has(latin1_at(text, end, len))) end += len;
     if (end < first) [[likely]]
       return end;

@@ -14,9 +14,9 @@
 
 namespace quernlet {
 
-// The end of a stretch from `p`: kScanStretch bytes on, at most `n`.
-inline Pos stretch_end(Pos p, Pos n) noexcept {
-  return n - p > kScanStretch ? p + kScanStretch : n;
+// The end of a stretch from `p`: `len` bytes on, at most `n`.
+inline Pos stretch_end(Pos p, Pos n, std::size_t len = kScanStretch) noexcept {
+  return n - p > len ? p + len : n;
 }
 
 // The part of `scan_while` past its first KiB, from `p`, counted from
@@ -43,7 +43,7 @@ template <class In>
 [[gnu::always_inline]] inline bool scan_while(const unsigned char* t, Pos& p, Pos n,
                                               In&& in) noexcept {
   Pos q = p;
-  const Pos stop = n - q > kScanBytesPerStep ? q + kScanBytesPerStep : n;
+  const Pos stop = stretch_end(q, n, kScanBytesPerStep);
   while (q < stop && in(t[q])) ++q;
   // A run that ends the text within its first KiB is done too.
   if (q == stop && stop != n) [[unlikely]] {

@@ -43,6 +43,7 @@
 #include <cstdint>
 
 #include "elements/element.hpp"
+#include "elements/stretch_scan.hpp"
 #include "module/binding.hpp"
 #include "module/py.hpp"
 
@@ -98,7 +99,7 @@ class InterruptPoll {
   // stride carries no counter. The end of the stride from `pos`, at most
   // `n`.
   static std::size_t stride_end(std::size_t pos, std::size_t n) noexcept {
-    return n - pos > kPeriod ? pos + kPeriod : n;
+    return stretch_end(pos, n, kPeriod);
   }
 
   void tick() {

@@ -30,14 +30,6 @@ void for_each_match(const RegexElement& regex, std::string_view s, F&& f) {
   }
 }
 
-// End of the whitespace run that starts at `p` (p < size), or kNoPos when
-// the run gave up. Out of line: its counted scan would cost every other
-// kind of pattern in `regex_matches` the registers it needs.
-[[gnu::noinline]] Pos whitespace_run_end(std::string_view s, Pos p) noexcept {
-  Pos end = p + 1;
-  return scan_while(s, end, is_regex_space) ? end : kNoPos;
-}
-
 PyObject* regex_parse_string(PyObject* self, const Text& s) {
   const RegexElement& regex = payload_of<RegexElement>(self);
   const Pos p = advance_past_whitespace(s, 0);
@@ -52,11 +44,14 @@ PyObject* regex_matches(PyObject* self, const Text& s) {
   const Pos p = advance_past_whitespace(s, 0);
   Pos end;
   switch (regex.mode()) {
-    case RegexElement::kWhitespaceRun:
-      if (p >= n || !is_regex_space(static_cast<unsigned char>(s[p]))) return py_bool(false);
-      end = whitespace_run_end(s, p);
-      if (end == kNoPos) return py_bool(false);  // the run gave up
+    case RegexElement::kWhitespaceRun: {
+      // The element's own match, out of line: its counted scan would cost
+      // every other kind of pattern here the registers it needs.
+      const MatchResult m = regex.try_match_at(s, p);
+      if (!m.matched) return py_bool(false);
+      end = m.end;
       break;
+    }
     case RegexElement::kOneByteOfClass:
       if (p >= n || !regex.byte_set().has(static_cast<unsigned char>(s[p]))) return py_bool(false);
       end = p + 1;
